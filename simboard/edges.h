@@ -1,0 +1,47 @@
+// Interrupt delivery. Each armed pin has a FIFO $DIR/irq<PIN>; whoever
+// changes the pin's outside level writes one line "<ns> <level>\n" into it
+// (ns from CLOCK_MONOTONIC), and a thread of the owning process reads the
+// lines, debounces them and calls the handler. A line "end\n" tells that
+// thread its arming was replaced and it is to stop.
+#ifndef SIMBOARD_EDGES_H
+#define SIMBOARD_EDGES_H
+
+#include "board.h"
+#include "varnel.h"
+
+namespace simboard {
+
+struct Arming {
+    int pin = -1;
+    int type = 0;
+    GPIO_Irq_Handler_Object* handler = nullptr;
+    long long debounceMs = 0;
+    int initialLevel = 0;
+    int readFd = -1;
+    int writeFd = -1;   // kept open so reads block rather than see end-of-file
+};
+
+// Under the board lock: ends any earlier arming of the pin and makes and
+// opens a fresh FIFO for this one.
+int openArming(const BoardSite& site, Arming& arming);
+
+// After the state is stored: starts the thread that delivers the edges.
+// On failure the FIFO's descriptors are closed.
+int startArming(const Arming& arming);
+
+// Closes the descriptors of an arming that was never started.
+void dropArming(Arming& arming);
+
+// Tells the thread reading the pin's FIFO (if any) to stop, and removes
+// the FIFO. Under the board lock.
+int endArming(const std::string& dir, int pin);
+
+// Applies a level from outside the board to the pin. A change is stored
+// and, while a live process has the pin's interrupt armed, sent to it as
+// an edge; edges keep their order across concurrent callers. The write
+// blocks only while that process's FIFO is full.
+int applyLevel(int pin, int level);
+
+}  // namespace simboard
+
+#endif

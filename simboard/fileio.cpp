@@ -1,0 +1,114 @@
+#include "fileio.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace simboard {
+namespace {
+
+int errnoOrEio() { return errno != 0 ? errno : EIO; }
+
+}  // namespace
+
+int openFile(const std::string& path, int flags, int mode) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int makeDirs(const std::string& dir) {
+    if (dir.empty()) return ENOENT;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        const std::string part = dir.substr(0, pos);
+        if (::mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) continue;
+        return errnoOrEio();
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) return errnoOrEio();
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+int readWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    const int fd = openFile(path, O_RDONLY);
+    if (fd < 0) return errno == ENOENT ? 0 : errnoOrEio();
+    char buf[4096];
+    int err = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            err = errnoOrEio();
+            break;
+        }
+    }
+    ::close(fd);
+    return err;
+}
+
+int writeFully(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            return errnoOrEio();
+        }
+    }
+    return 0;
+}
+
+int replaceFile(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".new";
+    const int fd = openFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return errnoOrEio();
+    int err = writeFully(fd, text);
+    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errnoOrEio();
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errnoOrEio();
+    if (err != 0) ::unlink(temp.c_str());
+    return err;
+}
+
+int writeToPipe(int fd, const std::string& data) {
+    // A write to a pipe without a reader raises SIGPIPE in the writing
+    // thread. Block it here and swallow the one this write raised, leaving
+    // the process's own handling of SIGPIPE untouched.
+    sigset_t pipeOnly, saved, pending;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &saved);
+    sigemptyset(&pending);
+    sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    const int err = writeFully(fd, data);
+    if (err == EPIPE && !wasPending) {
+        const struct timespec now = {0, 0};
+        while (sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return err;
+}
+
+int setNonBlocking(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return errnoOrEio();
+    const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) < 0) return errnoOrEio();
+    return 0;
+}
+
+}  // namespace simboard

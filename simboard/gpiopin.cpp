@@ -1,0 +1,150 @@
+// GPIOPin and GPIOAccess on the simulated board.
+//
+// A PWM runs while the process that started it lives, until it is stopped.
+// It is stopped by `pinsim stop-pwm PIN`, and by any later setDirection,
+// set, setPWM (the new PWM replaces it) or setIrq on that pin, from any
+// process. A running PWM is only state: it costs no thread and no CPU.
+//
+// Every operation on a pin with an injected fault (`pinsim fail PIN CODE`)
+// changes nothing and reports CODE. Invalid arguments are refused with
+// EINVAL before the board is touched; an unusable pin reports ENODEV.
+#include "board.h"
+#include "edges.h"
+#include "varnel.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+using simboard::BoardSite;
+using simboard::BoardState;
+using simboard::PinState;
+
+namespace {
+
+// Runs edit(PinState&, BoardSite&, bool& changed) on the pin's state unless
+// the pin fails; returns the result code.
+template <typename Edit>
+int editPin(int pin, const Edit& edit) {
+    if (!simboard::isUsablePin(pin)) return ENODEV;
+    try {
+        return simboard::editBoard([&](BoardState& board, BoardSite& site, bool& changed) {
+            PinState& p = board.pins[pin];
+            if (p.fail != 0) return p.fail;
+            return edit(p, site, changed);
+        });
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+void stopPwm(PinState& p) { p.pwmOn = 0; }
+
+}  // namespace
+
+GPIOPin::GPIOPin(int pin) : pin(pin), lastResult(simboard::isUsablePin(pin) ? 0 : ENODEV) {}
+
+GPIOPin::~GPIOPin() = default;
+
+void GPIOPin::setDirection(GPIO_Direction dir) {
+    if (dir != GPIO_INPUT && dir != GPIO_OUTPUT && simboard::isUsablePin(pin)) {
+        lastResult = EINVAL;
+        return;
+    }
+    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+        p.direction = dir;
+        stopPwm(p);
+        changed = true;
+        return 0;
+    });
+}
+
+GPIO_Direction GPIOPin::getDirection() {
+    int direction = -1;
+    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool&) {
+        direction = p.direction;
+        return 0;
+    });
+    return static_cast<GPIO_Direction>(lastResult == 0 ? direction : -1);
+}
+
+void GPIOPin::set(int level) {
+    if (level != 0 && level != 1 && simboard::isUsablePin(pin)) {
+        lastResult = EINVAL;
+        return;
+    }
+    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+        p.driven = level;
+        stopPwm(p);
+        changed = true;
+        return 0;
+    });
+}
+
+int GPIOPin::get() {
+    int level = -1;
+    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool&) {
+        level = p.direction == GPIO_OUTPUT ? p.driven : p.outside;
+        return 0;
+    });
+    return lastResult == 0 ? level : -1;
+}
+
+void GPIOPin::setPWM(int freq, int duty) {
+    if ((freq < 1 || duty < 0 || duty > 100) && simboard::isUsablePin(pin)) {
+        lastResult = EINVAL;
+        return;
+    }
+    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+        if (int err = simboard::takeOwnership(site)) return err;
+        p.pwmOn = 1;
+        p.pwmFreq = freq;
+        p.pwmDuty = duty;
+        p.pwmOwner = ::getpid();
+        changed = true;
+        return 0;
+    });
+}
+
+bool GPIOPin::isPWMRunning() {
+    bool running = false;
+    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool&) {
+        running = p.pwmOn != 0 && p.pwmOwner == ::getpid() &&
+                  simboard::isLiveOwner(site, p.pwmOwner);
+        return 0;
+    });
+    return lastResult == 0 && running;
+}
+
+void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce) {
+    const bool validType = type == GPIO_IRQ_RISING || type == GPIO_IRQ_FALLING ||
+                           type == GPIO_IRQ_BOTH;
+    if ((!validType || handler == nullptr) && simboard::isUsablePin(pin)) {
+        lastResult = EINVAL;
+        return;
+    }
+    simboard::Arming arming;
+    arming.pin = pin;
+    arming.type = type;
+    arming.handler = handler;
+    arming.debounceMs = debounce;
+    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+        if (int err = simboard::takeOwnership(site)) return err;
+        arming.initialLevel = p.outside;
+        if (int err = simboard::openArming(site, arming)) return err;
+        p.irqType = type;
+        p.irqOwner = ::getpid();
+        p.irqDebounce = debounce;
+        stopPwm(p);
+        changed = true;
+        return 0;
+    });
+    if (lastResult == 0) {
+        lastResult = simboard::startArming(arming);
+    } else {
+        simboard::dropArming(arming);
+    }
+}
+
+int GPIOPin::getLastResult() { return lastResult; }
+
+bool GPIOAccess::isPinUsable(int pin) { return simboard::isUsablePin(pin); }

@@ -1,0 +1,64 @@
+// pinctl: one action on the board's I/O pins per invocation.
+#include "command.h"
+#include "pins/pins.h"
+#include "workers/records.h"
+#include "workers/workers.h"
+
+// The "all" sweeps visit pins 0 to 26.
+static const int LAST_PIN = 26;
+
+// Runs op on the pin asked for, or on every usable pin in ascending order.
+template <typename Op>
+static void onPins(Op op)
+{
+    if (pinnum != ALL_PINS) {
+        op(pinnum);
+        return;
+    }
+    for (int p = 0; p <= LAST_PIN; p++) {
+        if (GPIOAccess::isPinUsable(p))
+            op(p);
+    }
+}
+
+int main(int argc, char** argv)
+{
+    if (!processArgs(argc, argv)) {
+        usage(argv[0]);
+        return -1;
+    }
+
+    switch (operation) {
+    case OP_INFO:
+        onPins(reportOn);
+        return 0;
+    case OP_SET:
+        onPins([](int p) { setPin(p, value); });
+        return 0;
+    case OP_SETD:
+        onPins([](int p) { setPinDir(p, direction); });
+        return 0;
+    case OP_GET: {
+        int level = 0;
+        int r = getPin(pinnum, level);
+        return r != 0 ? r : level;
+    }
+    case OP_GETD: {
+        GPIO_Direction dir = GPIO_INPUT;
+        int r = getPinDir(pinnum, dir);
+        return r != 0 ? r : (int)dir;
+    }
+    case OP_PWM:
+        return startPWM(pinnum, freq, duty);
+    case OP_PWMSTOP:
+        stopPWM(pinnum);
+        return 0;
+    case OP_IRQ:
+        return startIRQ(pinnum, irqType, irqcmd, debounce);
+    case OP_IRQSTOP:
+        stopIRQ(pinnum);
+        return 0;
+    default:
+        return -1;
+    }
+}

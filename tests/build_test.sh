@@ -1,0 +1,54 @@
+#!/bin/sh
+# Builds that a user makes beside the usual one.
+#   build_test.sh board SRC BUILD: pinctl built against a board's own
+#     libvarnel.so and header, here a copy of the stand-in kept apart.
+#   build_test.sh install SRC BUILD: pinctl, pinsim and libvarnel.so
+#     installed under a prefix, and run from there.
+set -eu
+mode=$1 src=$2 build=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export PINSIM_DIR="$work/board"
+
+expected() {
+    for p in 0 1 6 7 8 12 13 14 15 16 17 18 19 23 26; do
+        printf 'Pin:%d, Direction:INPUT, Value:0\n' "$p"
+    done
+}
+
+check_info() {
+    expected >"$work/expected"
+    "$1" info all >"$work/actual"
+    cmp "$work/expected" "$work/actual"
+}
+
+case $mode in
+board)
+    mkdir -p "$work/sdk/lib" "$work/sdk/include"
+    cp "$build/libvarnel.so" "$work/sdk/lib/"
+    cp "$src/src/pinaccess/varnel.h" "$work/sdk/include/"
+    cmake -S "$src" -B "$work/build" -DPINCTL_BOARD_LIBRARY="$work/sdk/lib/libvarnel.so" \
+        -DPINCTL_BOARD_INCLUDE="$work/sdk/include" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+    cmake --build "$work/build" -j 2 >>"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+    # The stand-in is not built, and pinctl loads the board's library.
+    if find "$work/build" -name 'libvarnel.so*' | grep -q .; then
+        echo "the stand-in was built"; exit 1
+    fi
+    [ ! -e "$work/build/simboard" ] || { echo "simboard configured"; exit 1; }
+    ldd "$work/build/pinctl" | grep -q "$work/sdk/lib/libvarnel.so" || { ldd "$work/build/pinctl"; exit 1; }
+    check_info "$work/build/pinctl"
+    ;;
+install)
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null
+    for f in bin/pinctl bin/pinsim lib/libvarnel.so; do
+        [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; ls -R "$work/prefix"; exit 1; }
+    done
+    check_info "$work/prefix/bin/pinctl"
+    "$work/prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
+    ;;
+*)
+    echo "usage: $0 board|install SRC BUILD" >&2
+    exit 2
+    ;;
+esac
+echo "ok: $mode"

@@ -1,0 +1,144 @@
+// Interrupt delivery: edge types, order, bursts, debounce, slow handlers
+// and re-arming.
+#include "board_fixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using Edge = std::pair<int, int>;  // pin, GPIO_Irq_Type
+const int R = GPIO_IRQ_RISING;
+const int F = GPIO_IRQ_FALLING;
+
+class Recorder : public GPIO_Irq_Handler_Object {
+public:
+    explicit Recorder(int delayMs = 0) : delayMs_(delayMs) {}
+    int handleIrq(int pin, GPIO_Irq_Type type) override {
+        if (++inside_ > 1) overlapped = true;
+        sleepMs(delayMs_);
+        std::lock_guard<std::mutex> guard(mutex_);
+        edges_.emplace_back(pin, type);
+        --inside_;
+        changed_.notify_all();
+        return 0;
+    }
+    // Waits up to ms for n edges; returns all seen by then.
+    std::vector<Edge> waitFor(size_t n, int ms = 3000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return edges_.size() >= n; });
+        return edges_;
+    }
+    // Waits for n edges, then a while longer for any extra ones.
+    std::vector<Edge> settled(size_t n) {
+        waitFor(n);
+        sleepMs(150);
+        return waitFor(0, 0);
+    }
+    std::atomic<bool> overlapped{false};
+
+private:
+    int delayMs_;
+    std::atomic<int> inside_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Edge> edges_;
+};
+
+void drive(int pin, std::initializer_list<int> levels, int holdMs = 0) {
+    for (int level : levels) {
+        ASSERT_EQ(simboard::applyLevel(pin, level), 0);
+        sleepMs(holdMs);
+    }
+}
+
+using IrqTest = BoardTest;
+
+TEST_F(IrqTest, EachTypeDeliversExactlyItsEdgesInOrder) {
+    Recorder recorder;  // shared by three pins: still one call at a time
+    GPIOPin(6).setIrq(GPIO_IRQ_RISING, &recorder, 0);
+    GPIOPin(7).setIrq(GPIO_IRQ_FALLING, &recorder, 0);
+    GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
+    EXPECT_EQ(runInChild([] {  // edges may come from any process
+                  for (int pin : {6, 7, 8})
+                      for (int level : {1, 1, 0, 1, 0, 0, 1})
+                          if (simboard::applyLevel(pin, level) != 0) return 1;
+                  return 0;
+              }),
+              0);
+    const std::vector<Edge> expected = {{6, R}, {6, R}, {6, R}, {7, F}, {7, F},
+                                        {8, R}, {8, F}, {8, R}, {8, F}, {8, R}};
+    std::vector<Edge> seen = recorder.settled(expected.size());
+    std::stable_sort(seen.begin(), seen.end(), [](Edge a, Edge b) { return a.first < b.first; });
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(recorder.overlapped);
+}
+
+TEST_F(IrqTest, BurstOfQuickTogglesLosesNothing) {
+    Recorder recorder;
+    GPIOPin(23).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
+    const int toggles = 200;
+    for (int i = 1; i <= toggles; ++i) ASSERT_EQ(simboard::applyLevel(23, i % 2), 0);
+    const std::vector<Edge> seen = recorder.settled(toggles);
+    ASSERT_EQ(seen.size(), size_t(toggles));
+    for (int i = 0; i < toggles; ++i) EXPECT_EQ(seen[i].second, i % 2 == 0 ? R : F) << i;
+}
+
+TEST_F(IrqTest, DebounceSwallowsGlitchesAndPassesAHeldChange) {
+    Recorder recorder;
+    GPIOPin(26).setIrq(GPIO_IRQ_BOTH, &recorder, 100);
+    drive(26, {1, 0});  // back to the level before: nothing
+    EXPECT_TRUE(recorder.waitFor(1, 250).empty());
+    const auto start = std::chrono::steady_clock::now();
+    drive(26, {1});
+    EXPECT_EQ(recorder.waitFor(1), std::vector<Edge>({{26, R}}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    drive(26, {0, 1});
+    drive(26, {0}, 40);
+    drive(26, {1});  // 0 held only 40 ms: swallowed too
+    sleepMs(250);
+    EXPECT_EQ(recorder.waitFor(0, 0).size(), 1u);
+}
+
+TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened) {
+    Recorder recorder(100);
+    GPIOPin(13).setIrq(GPIO_IRQ_BOTH, &recorder, 20);
+    // Each level holds past the debounce, but the later edges are read in
+    // one batch after the first slow call.
+    drive(13, {1, 0, 1, 0}, 40);
+    EXPECT_EQ(recorder.settled(4), std::vector<Edge>({{13, R}, {13, F}, {13, R}, {13, F}}));
+}
+
+TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
+    Recorder first, second;
+    GPIOPin pin(14);
+    pin.setIrq(GPIO_IRQ_BOTH, &first, 0);
+    pin.setIrq(GPIO_IRQ_RISING, &second, 0);
+    drive(14, {1, 0});
+    EXPECT_EQ(second.settled(1), std::vector<Edge>({{14, R}}));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = runInChild(
+        [&] {
+            Recorder theirs;
+            GPIOPin(14).setIrq(GPIO_IRQ_FALLING, &theirs, 0);
+            char c = 'r';
+            return write(ready[1], &c, 1) == 1 ? static_cast<int>(theirs.waitFor(1).size()) : 9;
+        },
+        false);
+    close(ready[1]);  // so a dead child cannot leave the read hanging
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    drive(14, {1, 0});
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(first.waitFor(0, 0).empty());
+    EXPECT_EQ(second.waitFor(0, 0).size(), 1u);
+    close(ready[0]);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef PINCTL_BIN
+#error "PINCTL_BIN must name the built pinctl"
+#endif
+#ifndef PINSIM_BIN
+#error "PINSIM_BIN must name the built pinsim"
+#endif
+
+static void sleepMs(int ms)
+{
+    struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}
+
+// Programs built for another processor run through the emulator that
+// PINCTL_TEST_LAUNCHER names (words separated by blanks).
+static std::vector<std::string> launcher()
+{
+    std::vector<std::string> words;
+    if (const char* l = getenv("PINCTL_TEST_LAUNCHER")) {
+        std::istringstream in(l);
+        std::string w;
+        while (in >> w)
+            words.push_back(w);
+    }
+    return words;
+}
+
+static std::vector<std::string> withLauncher(const char* bin, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = launcher();
+    argv.push_back(bin);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+static int spawn(const std::vector<std::string>& argv, int out, int err, int in = -1)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
+        if (out >= 0)
+            dup2(out, 1);
+        if (err >= 0)
+            dup2(err, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Output goes to a file in memory: /tmp may be read-only in a test.
+static int makeOutputFile()
+{
+    return memfd_create("output", MFD_CLOEXEC);
+}
+
+static std::string readOutput(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
+        text.append(buf, (size_t)n);
+    close(fd);
+    return text;
+}
+
+static int waitWithin(int pid, int timeoutMs, bool& timedOut)
+{
+    int status = 0;
+    for (int waited = 0;; waited++) {
+        int r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (waited >= timeoutMs) {
+            timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        sleepMs(1);
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+Result runCommand(const std::vector<std::string>& argv, int timeoutMs)
+{
+    Result res;
+    int out = makeOutputFile();
+    int err = makeOutputFile();
+    int pid = spawn(argv, out, err);
+    res.status = waitWithin(pid, timeoutMs, res.timedOut);
+    res.out = readOutput(out);
+    res.err = readOutput(err);
+    return res;
+}
+
+Result pinctl(const std::vector<std::string>& args, int timeoutMs)
+{
+    return runCommand(withLauncher(PINCTL_BIN, args), timeoutMs);
+}
+
+Result pinsim(const std::vector<std::string>& args, int timeoutMs)
+{
+    return runCommand(withLauncher(PINSIM_BIN, args), timeoutMs);
+}
+
+std::vector<std::string> pinctlArgv(const std::vector<std::string>& args)
+{
+    return withLauncher(PINCTL_BIN, args);
+}
+
+Result pinctlTo(const std::string& outFile, const std::vector<std::string>& args, int stdinFd)
+{
+    Result res;
+    int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int pid = spawn(withLauncher(PINCTL_BIN, args), out, out, stdinFd);
+    close(out);
+    res.status = waitWithin(pid, 10000, res.timedOut);
+    return res;
+}
+
+int startProcess(const std::vector<std::string>& argv)
+{
+    return spawn(argv, -1, -1);
+}
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (cond())
+            return true;
+        sleepMs(5);
+    }
+    return cond();
+}
+
+std::string readFile(const std::string& path)
+{
+    std::string text;
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f)
+        return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+bool fileExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+int recordedPID(const std::string& path)
+{
+    return atoi(readFile(path).c_str());
+}

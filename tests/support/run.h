@@ -1,0 +1,41 @@
+// Running the built programs as a user would, and looking at what they did.
+#ifndef PINCTL_TEST_RUN_H
+#define PINCTL_TEST_RUN_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct Result {
+    int status = -1;   // exit status, or 128 + the signal that ended it
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs argv to its end (killing it past the time limit) with its output in
+// files, so that a worker that keeps the output open holds up nothing.
+Result runCommand(const std::vector<std::string>& argv, int timeoutMs = 10000);
+Result pinctl(const std::vector<std::string>& args, int timeoutMs = 10000);
+Result pinsim(const std::vector<std::string>& args, int timeoutMs = 10000);
+
+// pinctl with its output sent to a file that stays with the test: for
+// starting workers that write to it later.
+Result pinctlTo(const std::string& outFile, const std::vector<std::string>& args, int stdinFd = -1);
+
+// The words that run pinctl with args, for wrapping in other commands.
+std::vector<std::string> pinctlArgv(const std::vector<std::string>& args);
+
+// Starts argv in the background; its id.
+int startProcess(const std::vector<std::string>& argv);
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+
+// The first line of a worker record: the recorded process id.
+int recordedPID(const std::string& path);
+
+#endif

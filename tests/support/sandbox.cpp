@@ -1,0 +1,111 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+bool enterPrivateTmp(std::string& why)
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        why = std::string("unshare(CLONE_NEWNS): ") + strerror(errno) + " (the sandbox needs root)";
+        return false;
+    }
+    // Keep our mounts from reaching the machine's own namespace.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m,mode=1777") != 0) {
+        why = std::string("mount: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The ids of the processes whose parent is this one, from /proc.
+static std::vector<int> listChildren()
+{
+    std::vector<int> kids;
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return kids;
+    int self = getpid();
+    while (struct dirent* e = readdir(proc)) {
+        int pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        FILE* f = fopen(path, "r");
+        if (!f)
+            continue;
+        char line[512];
+        if (fgets(line, sizeof line, f)) {
+            // The name in parentheses may hold blanks: read on from its end.
+            const char* close = strrchr(line, ')');
+            int ppid = 0;
+            char state = 0;
+            if (close && sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == self)
+                kids.push_back(pid);
+        }
+        fclose(f);
+    }
+    closedir(proc);
+    return kids;
+}
+
+void killChildren()
+{
+    for (int round = 0; round < 100; round++) {
+        std::vector<int> kids = listChildren();
+        if (kids.empty())
+            return;
+        for (int pid : kids)
+            kill(pid, SIGKILL);
+        for (int pid : kids)
+            waitpid(pid, nullptr, 0);
+    }
+}
+
+bool isRunning(int pid)
+{
+    if (pid <= 0)
+        return false;
+    int status;
+    int r = waitpid(pid, &status, WNOHANG);
+    if (r == pid)
+        return false;
+    if (r == 0)
+        return true;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return false;
+    char line[512] = "";
+    char state = 0;
+    if (fgets(line, sizeof line, f)) {
+        const char* close = strrchr(line, ')');
+        if (close)
+            sscanf(close + 1, " %c", &state);
+    }
+    fclose(f);
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+void SandboxTest::SetUp()
+{
+    std::string why;
+    if (!enterPrivateTmp(why))
+        GTEST_SKIP() << why;
+}
+
+void SandboxTest::TearDown()
+{
+    killChildren();
+}

@@ -1,0 +1,182 @@
+// Worker records: what is written, what reads back, and which processes a
+// stop may touch.
+#include "run.h"
+#include "sandbox.h"
+#include "workers/records.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+class Records : public SandboxTest {
+protected:
+    // Drafts a record and forks a child that holds it as a worker does.
+    int forkHolder(RecordDraft& draft)
+    {
+        EXPECT_TRUE(createRecordDraft(draft));
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            holdRecord(draft);
+            (void)!write(ready[1], "", 1);
+            for (;;)
+                pause();
+        }
+        char byte;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        return pid;
+    }
+};
+
+TEST_F(Records, PWMRecordRoundTrips)
+{
+    RecordDraft draft;
+    int pid = forkHolder(draft);
+    ASSERT_TRUE(noteChildPIDPWM(6, pid, 200, 50, draft));
+    EXPECT_EQ(readFile("/tmp/pin6_pwm_pid"), std::to_string(pid) + "\nFrequency:200, Duty:50\n");
+
+    std::string summary;
+    ASSERT_TRUE(getPWMInf(6, summary));
+    EXPECT_EQ(summary, "\tProcess Id:" + std::to_string(pid) + "\n\tFrequency:200, Duty:50");
+    EXPECT_FALSE(getIRQInf(6, summary));
+    EXPECT_FALSE(getPWMInf(7, summary));
+}
+
+TEST_F(Records, IRQRecordHoldsTheLongestCommandWhole)
+{
+    std::string cmd = "echo '" + std::string(183, 'x') + "' >>/tmp/o";
+    ASSERT_EQ(cmd.size(), 199u);
+    RecordDraft draft;
+    int pid = forkHolder(draft);
+    ASSERT_TRUE(noteChildPIDIRQ(13, pid, GPIO_IRQ_FALLING, cmd.c_str(), -2147483647 - 1, draft));
+    std::string params = "Type:Falling, Cmd:'" + cmd + "', Debounce:-2147483648";
+    EXPECT_EQ(readFile("/tmp/pin13_irq_pid"), std::to_string(pid) + "\n" + params + "\n");
+
+    std::string summary;
+    ASSERT_TRUE(getIRQInf(13, summary));
+    EXPECT_EQ(summary, "\tProcess Id:" + std::to_string(pid) + "\n\t" + params);
+}
+
+TEST_F(Records, TypeWords)
+{
+    const std::pair<GPIO_Irq_Type, const char*> words[] = {
+        {GPIO_IRQ_RISING, "Rising"}, {GPIO_IRQ_FALLING, "Falling"}, {GPIO_IRQ_BOTH, "Both"}};
+    for (const auto& w : words) {
+        RecordDraft draft;
+        ASSERT_TRUE(createRecordDraft(draft));
+        ASSERT_TRUE(noteChildPIDIRQ(7, 42, w.first, "cmd", 5, draft));
+        EXPECT_EQ(readFile("/tmp/pin7_irq_pid"), std::string("42\nType:") + w.second + ", Cmd:'cmd', Debounce:5\n");
+    }
+}
+
+TEST_F(Records, StopEndsTheWorkerAndRemovesTheRecord)
+{
+    RecordDraft draft;
+    int pid = forkHolder(draft);
+    ASSERT_TRUE(noteChildPIDIRQ(6, pid, GPIO_IRQ_BOTH, "true", 0, draft));
+    stopPWM(6);
+    EXPECT_TRUE(isRunning(pid)) << "a PWM stop touched the interrupt worker";
+    stopIRQ(6);
+    EXPECT_FALSE(fileExists("/tmp/pin6_irq_pid"));
+    // The stop returns once the worker has ended.
+    EXPECT_FALSE(isRunning(pid));
+}
+
+TEST_F(Records, ARecordNamingAProcessThatIsNoWorkerIsStale)
+{
+    int other = startProcess({"sleep", "30"});
+    ASSERT_GT(other, 0);
+    for (const char* path : {"/tmp/pin6_pwm_pid", "/tmp/pin6_irq_pid"})
+        writeFile(path, std::to_string(other) + "\nFrequency:1, Duty:1\n");
+
+    std::string summary;
+    EXPECT_FALSE(getPWMInf(6, summary));
+    EXPECT_FALSE(getIRQInf(6, summary));
+    stopPWM(6);
+    stopIRQ(6);
+    EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
+    EXPECT_FALSE(fileExists("/tmp/pin6_irq_pid"));
+    EXPECT_TRUE(isRunning(other));
+}
+
+TEST_F(Records, AWorkerThatHasEndedIsStaleEvenAsAZombie)
+{
+    RecordDraft draft;
+    int pid = forkHolder(draft);
+    ASSERT_TRUE(noteChildPIDPWM(8, pid, 10, 10, draft));
+    kill(pid, SIGKILL);
+    // Not reaped: the process stays a zombie and kill(pid, 0) still works.
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, pid, &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(kill(pid, 0), 0);
+
+    std::string summary;
+    EXPECT_FALSE(getPWMInf(8, summary));
+    stopPWM(8);
+    EXPECT_FALSE(fileExists("/tmp/pin8_pwm_pid"));
+}
+
+TEST_F(Records, IdsThatNameNoProcessAreNeverSignalled)
+{
+    // As root, kill(0), kill(-1) or kill of our own group would hit the
+    // test itself: surviving these stops is the test.
+    const std::string firstLines[] = {"", "0", "-1", std::to_string(-getpgrp()), "abc",
+                                      "99999999999", std::to_string(getpid())};
+    for (const std::string& first : firstLines) {
+        writeFile("/tmp/pin12_pwm_pid", first + "\nFrequency:1, Duty:1\n");
+        std::string summary;
+        EXPECT_FALSE(getPWMInf(12, summary)) << first;
+        stopPWM(12);
+        EXPECT_FALSE(fileExists("/tmp/pin12_pwm_pid")) << first;
+    }
+}
+
+TEST_F(Records, PlantedLinksAndFIFOsAreReplacedNeverFollowed)
+{
+    writeFile("/tmp/target", "keep\n");
+    ASSERT_EQ(symlink("/tmp/target", "/tmp/pin14_pwm_pid"), 0);
+    RecordDraft draft;
+    ASSERT_TRUE(createRecordDraft(draft));
+    ASSERT_TRUE(noteChildPIDPWM(14, 42, 1, 2, draft));
+    EXPECT_EQ(readFile("/tmp/target"), "keep\n");
+    EXPECT_EQ(readFile("/tmp/pin14_pwm_pid"), "42\nFrequency:1, Duty:2\n");
+
+    ASSERT_EQ(symlink("/tmp/target", "/tmp/pin15_pwm_pid"), 0);
+    stopPWM(15);
+    EXPECT_FALSE(fileExists("/tmp/pin15_pwm_pid"));
+    EXPECT_EQ(readFile("/tmp/target"), "keep\n");
+
+    // A FIFO with no writer would block a plain open or read for ever.
+    ASSERT_EQ(mkfifo("/tmp/pin16_irq_pid", 0644), 0);
+    std::string summary;
+    EXPECT_FALSE(getIRQInf(16, summary));
+    stopIRQ(16);
+    EXPECT_FALSE(fileExists("/tmp/pin16_irq_pid"));
+}
+
+TEST_F(Records, ADraftIsInvisibleUntilNoted)
+{
+    RecordDraft draft;
+    ASSERT_TRUE(createRecordDraft(draft));
+    EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
+    discardRecordDraft(draft);
+    EXPECT_FALSE(fileExists(draft.path));
+}
+
+TEST_F(Records, NoDraftOnAReadOnlyTmp)
+{
+    ASSERT_EQ(mount("none", "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    RecordDraft draft;
+    EXPECT_FALSE(createRecordDraft(draft));
+    EXPECT_EQ(errno, EROFS);
+}
+
+}  // namespace
