@@ -5,12 +5,31 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
+
+// The built programs may live under /tmp themselves (a checkout there):
+// bind their folder from the old /tmp, open at oldTmp, into the new one.
+static bool keepBuildVisible(int oldTmp)
+{
+    std::string dir = PINCTL_BIN;
+    dir.erase(dir.rfind('/'));
+    if (dir.compare(0, 5, "/tmp/") != 0)
+        return true;
+    std::string rel = dir.substr(5);
+    for (size_t slash = 0; slash != std::string::npos;) {
+        slash = rel.find('/', slash + 1);
+        mkdir(("/tmp/" + rel.substr(0, slash)).c_str(), 0755);
+    }
+    std::string from = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + rel;
+    return mount(from.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
 
 bool enterPrivateTmp(std::string& why)
 {
@@ -18,13 +37,15 @@ bool enterPrivateTmp(std::string& why)
         why = std::string("unshare(CLONE_NEWNS): ") + strerror(errno) + " (the sandbox needs root)";
         return false;
     }
+    int oldTmp = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Keep our mounts from reaching the machine's own namespace.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m,mode=1777") != 0) {
+    bool ok = mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m,mode=1777") == 0 &&
+              keepBuildVisible(oldTmp);
+    if (!ok)
         why = std::string("mount: ") + strerror(errno);
-        return false;
-    }
-    return true;
+    close(oldTmp);
+    return ok;
 }
 
 // The ids of the processes whose parent is this one, from /proc.
