@@ -31,37 +31,36 @@ static const char* const keywords[] = {
     "info", "set", "get", "setd", "getd", "pwm", "pwmstop", "irq", "irqstop",
 };
 
-static bool parseSetValue(int argc, char** argv)
+// The value of set or setd: argv[3] must be word0 or word1, giving 0 or 1.
+static bool parseValueWord(int argc, char** argv, const char* op, const char* word0,
+                           const char* word1, int& out)
 {
     if (argc < 4) {
-        printf("**ERROR** No <val> specified for set\n");
+        printf("**ERROR** No <val> specified for %s\n", op);
         return false;
     }
-    if (strcmp(argv[3], "0") == 0) {
-        value = 0;
-    } else if (strcmp(argv[3], "1") == 0) {
-        value = 1;
+    if (strcmp(argv[3], word0) == 0) {
+        out = 0;
+    } else if (strcmp(argv[3], word1) == 0) {
+        out = 1;
     } else {
-        printf("**ERROR** Invalid <val> for set: %s\n", argv[3]);
+        printf("**ERROR** Invalid <val> for %s: %s\n", op, argv[3]);
         return false;
     }
     return true;
 }
 
+static bool parseSetValue(int argc, char** argv)
+{
+    return parseValueWord(argc, argv, "set", "0", "1", value);
+}
+
 static bool parseSetdValue(int argc, char** argv)
 {
-    if (argc < 4) {
-        printf("**ERROR** No <val> specified for setd\n");
+    int dir;
+    if (!parseValueWord(argc, argv, "setd", "in", "out", dir))
         return false;
-    }
-    if (strcmp(argv[3], "in") == 0) {
-        direction = GPIO_INPUT;
-    } else if (strcmp(argv[3], "out") == 0) {
-        direction = GPIO_OUTPUT;
-    } else {
-        printf("**ERROR** Invalid <val> for setd: %s\n", argv[3]);
-        return false;
-    }
+    direction = dir == 0 ? GPIO_INPUT : GPIO_OUTPUT;
     return true;
 }
 
