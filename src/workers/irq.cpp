@@ -44,6 +44,7 @@ static void runIRQWorker(WorkerLaunch& w, GPIO_Irq_Type type, const char* cmd, i
 
 int startIRQ(int pin, GPIO_Irq_Type type, char* cmd, int debounce)
 {
+    PinWorkersLock lock(pin);
     stopPWM(pin);
     stopIRQ(pin);
 

@@ -20,22 +20,24 @@ static void releaseOutput()
 
 static void runPWMWorker(WorkerLaunch& w, int freq, int duty)
 {
-    GPIOPin* gpio = new GPIOPin(w.pin);
-    gpio->setDirection(GPIO_OUTPUT);
-    gpio->setPWM(freq, duty);
-    int r = gpio->getLastResult();
+    // The worker's handle on its pin, held for as long as its PWM runs.
+    GPIOPin gpio(w.pin);
+    gpio.setDirection(GPIO_OUTPUT);
+    gpio.setPWM(freq, duty);
+    int r = gpio.getLastResult();
     if (r != 0)
         printf("**ERROR starting PWM on pin:%d to freq:%d, duty:%d err=%d\n", w.pin, freq, duty, r);
     fflush(stdout);
     releaseOutput();
     reportWorkerReady(w);
 
-    while (gpio->isPWMRunning())
+    while (gpio.isPWMRunning())
         sleepTenSeconds();
 }
 
 int startPWM(int pin, int freq, int duty)
 {
+    PinWorkersLock lock(pin);
     stopPWM(pin);
     stopIRQ(pin);
 

@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 // Nothing a record holds comes near this; more is not read.
-static const size_t RECORD_MAX = 64 * 1024;
+static const size_t RECORD_MAX = size_t{64} * 1024;
 // How long a stop waits for its worker to end.
 static const int STOP_WAIT_MS = 1000;
+// How long a start or stop waits for another on its pin to finish.
+static const int PIN_LOCK_WAIT_MS = 5000;
 
 static std::string recordPath(int pin, const char* kind)
 {
@@ -111,13 +113,6 @@ bool noteChildPIDIRQ(int pin, int pid, GPIO_Irq_Type type, const char* cmd, int 
     return publishRecord(draft, recordPathIRQ(pin), pid, params);
 }
 
-// A record as read back: the id from the first line (0 when it holds no
-// number that fits) and the second line without its newline.
-struct Record {
-    int pid = 0;
-    std::string params;
-};
-
 static int openRecord(const std::string& path)
 {
     return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -125,10 +120,9 @@ static int openRecord(const std::string& path)
 
 static Record readRecord(int fd)
 {
-    Record rec;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return rec;
+        return Record();
 
     std::string text;
     char buf[4096];
@@ -141,7 +135,12 @@ static Record readRecord(int fd)
         }
         text.append(buf, (size_t)n);
     }
+    return parseRecord(text);
+}
 
+Record parseRecord(const std::string& text)
+{
+    Record rec;
     size_t end1 = text.find('\n');
     std::string first = text.substr(0, end1);
     errno = 0;
@@ -200,12 +199,18 @@ static bool namesFile(const std::string& path, int fd)
            byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
 }
 
-static void stopWorker(const std::string& path)
+static void stopWorker(int pin, const std::string& path)
 {
     int fd = openRecord(path);
-    if (fd < 0) {
+    bool link = fd < 0 && errno == ELOOP;
+    if (fd < 0 && !link)
+        return;
+    // Something to remove: no start on the pin may name a record meanwhile.
+    PinWorkersLock lock(pin);
+    if (link) {
         // A symbolic link is no record: remove it, never follow it.
-        if (errno == ELOOP)
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             unlink(path.c_str());
         return;
     }
@@ -218,5 +223,42 @@ static void stopWorker(const std::string& path)
     close(fd);
 }
 
-void stopPWM(int pin) { stopWorker(recordPathPWM(pin)); }
-void stopIRQ(int pin) { stopWorker(recordPathIRQ(pin)); }
+// The pin whose lock this process holds: a stop within a start takes it
+// no second time (closing a second descriptor would drop the first's lock).
+static int lockedPin = -1;
+
+PinWorkersLock::PinWorkersLock(int pin) : fd(-1)
+{
+    if (pin == lockedPin)
+        return;
+    char path[64];
+    snprintf(path, sizeof path, "/tmp/.pinctl-pin%d.lock", pin);
+    int f = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (f < 0)
+        return;
+    struct stat st;
+    struct flock lock = wholeFile(F_WRLCK);
+    struct timespec tick = {0, 1000000};
+    for (int waited = 0; fstat(f, &st) == 0 && S_ISREG(st.st_mode); waited++) {
+        if (fcntl(f, F_SETLK, &lock) == 0) {
+            fd = f;
+            lockedPin = pin;
+            return;
+        }
+        if ((errno != EACCES && errno != EAGAIN && errno != EINTR) || waited >= PIN_LOCK_WAIT_MS)
+            break;
+        nanosleep(&tick, nullptr);
+    }
+    close(f);
+}
+
+PinWorkersLock::~PinWorkersLock()
+{
+    if (fd >= 0) {
+        close(fd);
+        lockedPin = -1;
+    }
+}
+
+void stopPWM(int pin) { stopWorker(pin, recordPathPWM(pin)); }
+void stopIRQ(int pin) { stopWorker(pin, recordPathIRQ(pin)); }

@@ -38,10 +38,37 @@ bool noteChildPIDPWM(int pin, int pid, int freq, int duty, RecordDraft& draft);
 bool noteChildPIDIRQ(int pin, int pid, GPIO_Irq_Type type, const char* cmd, int debounce,
                      RecordDraft& draft);
 
+// A record as read back: the id from the first line (0 when it holds no
+// number that fits) and the second line without its newline.
+struct Record {
+    int pid = 0;
+    std::string params;
+};
+
+// What a record's text reads as.
+Record parseRecord(const std::string& text);
+
 // The summary "\tProcess Id:<id>\n\t<parameters>" of a live worker; false
 // when there is no record or it names no live worker.
 bool getPWMInf(int pin, std::string& dst);
 bool getIRQInf(int pin, std::string& dst);
+
+// Held for the whole of a worker's start (stopping the pin's workers,
+// forking, naming the record) and of every stop that finds a record: two
+// starts on one pin at once would each name a record, and a stop removing
+// a stale record could remove the one a start names just then, leaving a
+// worker out of reach for good. The lock is a file beside the records; where it cannot be had
+// within a few seconds, the start or stop goes ahead without it.
+class PinWorkersLock {
+public:
+    explicit PinWorkersLock(int pin);
+    ~PinWorkersLock();
+    PinWorkersLock(const PinWorkersLock&) = delete;
+    PinWorkersLock& operator=(const PinWorkersLock&) = delete;
+
+private:
+    int fd;
+};
 
 // Terminate the recorded worker, if it is one, and remove the record.
 void stopPWM(int pin);
