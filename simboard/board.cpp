@@ -57,10 +57,12 @@ int lockByte(int fd, off_t byte, short type, bool wait) {
     return 0;
 }
 
-bool isSameFile(int fd, const std::string& path) {
-    struct stat byFd, byPath;
-    return ::fstat(fd, &byFd) == 0 && ::stat(path.c_str(), &byPath) == 0 &&
-           byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
+// Whether path still names the lock file the site has open (its identity
+// was taken when it was opened, and an open file keeps it).
+bool namesLockFile(const BoardSite& site, const std::string& path) {
+    struct stat byPath;
+    return ::stat(path.c_str(), &byPath) == 0 && site.lockDev == byPath.st_dev &&
+           site.lockIno == byPath.st_ino;
 }
 
 int openSite(const std::string& dir, BoardSite& site) {
@@ -73,8 +75,17 @@ int openSite(const std::string& dir, BoardSite& site) {
         ::close(lockFd);
         return err;
     }
+    struct stat lockStat;
+    if (::fstat(lockFd, &lockStat) != 0) {
+        const int err = errno != 0 ? errno : EIO;
+        ::close(lockFd);
+        ::close(ownersFd);
+        return err;
+    }
     site.dir = dir;
     site.lockFd = lockFd;
+    site.lockDev = lockStat.st_dev;
+    site.lockIno = lockStat.st_ino;
     site.ownersFd = ownersFd;
     site.ownerLockPid = 0;
     return 0;
@@ -85,12 +96,12 @@ int openSite(const std::string& dir, BoardSite& site) {
 // ones are left open, as another thread may still hold a lock through them.
 int findSite(BoardSite*& site) {
     const std::string dir = currentBoardDir();
-    if (lastSite != nullptr && lastSite->dir == dir && isSameFile(lastSite->lockFd, dir + "/lock")) {
+    if (lastSite != nullptr && lastSite->dir == dir && namesLockFile(*lastSite, dir + "/lock")) {
         site = lastSite;
         return 0;
     }
     auto it = sites.find(dir);
-    if (it == sites.end() || !isSameFile(it->second.lockFd, dir + "/lock")) {
+    if (it == sites.end() || !namesLockFile(it->second, dir + "/lock")) {
         BoardSite opened;
         if (int err = openSite(dir, opened)) return err;
         it = sites.insert_or_assign(dir, opened).first;
@@ -112,14 +123,19 @@ int runLocked(const BoardEdit& edit, bool readOld) {
     const std::string path = site->dir + "/state";
     BoardState board;
     int err = 0;
+    std::string text;
     if (readOld) {
-        std::string text;
         err = readWholeFile(path, text);
         if (err == 0 && !text.empty() && !parseBoard(text, board)) err = EIO;
     }
     bool changed = !readOld;
     if (err == 0) err = edit(board, *site, changed);
-    if (err == 0 && changed) err = replaceFile(path, formatBoard(board));
+    if (err == 0 && changed) {
+        // An edit that leaves the stored text as it was (making an output
+        // of an output, say) is not written again.
+        const std::string updated = formatBoard(board);
+        if (!readOld || updated != text) err = replaceFile(path, updated);
+    }
     return err;
 }
 

@@ -41,6 +41,8 @@ struct BoardSite {
     int lockFd = -1;            // $DIR/lock: byte 0 state, byte 1 edge writers
     int ownersFd = -1;          // $DIR/owners: one lock byte per owner pid
     pid_t ownerLockPid = 0;     // pid that holds its byte through ownersFd
+    dev_t lockDev = 0;          // identity of the file open at lockFd
+    ino_t lockIno = 0;
 };
 
 bool isUsablePin(int pin);

@@ -3,10 +3,7 @@
 // all decimal integers, so the file reads the same on any machine.
 #include "board.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 
 namespace simboard {
 namespace {
@@ -14,20 +11,45 @@ namespace {
 const char kHeader[] = "pinsim 1\n";
 constexpr int kFieldCount = 12;
 
-// Reads one decimal integer starting at pos, skipping blanks before it.
-bool readNumber(const std::string& text, size_t& pos, long long& value) {
-    while (pos < text.size() && text[pos] == ' ') ++pos;
-    if (pos >= text.size()) return false;
-    const char c = text[pos];
-    if (c != '-' && (c < '0' || c > '9')) return false;
-    const char* start = text.c_str() + pos;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(start, &end, 10);
-    if (end == start || errno == ERANGE) return false;
-    if (*end != ' ' && *end != '\n') return false;
-    pos += static_cast<size_t>(end - start);
+// Reads one decimal integer at pos (before end), skipping blanks before it:
+// an optional '-', digits, then a blank or a newline, where it leaves pos.
+// Out of range fails. (Written out rather than through strtoll: the state
+// is read on every library call, and this is most of that work.)
+bool readNumber(const char*& pos, const char* end, long long& value) {
+    const char* at = pos;
+    while (at < end && *at == ' ') ++at;
+    const bool negative = at < end && *at == '-';
+    if (negative) ++at;
+    const unsigned long long limit =
+        negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : LLONG_MAX;
+    unsigned long long magnitude = 0;
+    const char* const firstDigit = at;
+    for (; at < end && *at >= '0' && *at <= '9'; ++at) {
+        const unsigned digit = static_cast<unsigned>(*at - '0');
+        if (__builtin_mul_overflow(magnitude, 10ULL, &magnitude) ||
+            __builtin_add_overflow(magnitude, digit, &magnitude) || magnitude > limit)
+            return false;
+    }
+    if (at == firstDigit || at >= end || (*at != ' ' && *at != '\n')) return false;
+    value = negative ? static_cast<long long>(0ULL - magnitude) : static_cast<long long>(magnitude);
+    pos = at;
     return true;
+}
+
+// Writes value in decimal at out, as printf's %d, %ld and %lld do, and
+// returns the end of what it wrote.
+char* writeNumber(char* out, long long value) {
+    char digits[20];
+    char* p = digits + sizeof digits;
+    unsigned long long magnitude =
+        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *out++ = '-';
+    while (p < digits + sizeof digits) *out++ = *p++;
+    return out;
 }
 
 bool fitsInt(long long v) { return v >= INT_MIN && v <= INT_MAX; }
@@ -55,33 +77,38 @@ bool storePin(const long long (&f)[kFieldCount], PinState& p) {
 }  // namespace
 
 std::string formatBoard(const BoardState& board) {
-    std::string text = kHeader;
+    // Each number takes at most 20 characters, and a blank or newline.
+    char text[sizeof kHeader + size_t{kPinCount} * kFieldCount * 21];
+    char* out = text;
+    for (const char* h = kHeader; *h != '\0'; ++h) *out++ = *h;
     for (int pin = 0; pin < kPinCount; ++pin) {
         const PinState& p = board.pins[pin];
-        char line[256];
-        std::snprintf(line, sizeof line, "%d %d %d %d %d %d %d %d %ld %d %ld %lld\n", pin,
-                      p.direction, p.driven, p.outside, p.fail, p.pwmOn, p.pwmFreq,
-                      p.pwmDuty, static_cast<long>(p.pwmOwner), p.irqType,
-                      static_cast<long>(p.irqOwner), p.irqDebounce);
-        text += line;
+        const long long fields[kFieldCount] = {
+            pin, p.direction, p.driven, p.outside, p.fail, p.pwmOn, p.pwmFreq, p.pwmDuty,
+            p.pwmOwner, p.irqType, p.irqOwner, p.irqDebounce};
+        for (int i = 0; i < kFieldCount; ++i) {
+            out = writeNumber(out, fields[i]);
+            *out++ = i + 1 < kFieldCount ? ' ' : '\n';
+        }
     }
-    return text;
+    return std::string(text, static_cast<size_t>(out - text));
 }
 
 bool parseBoard(const std::string& text, BoardState& board) {
-    const std::string header = kHeader;
-    if (text.compare(0, header.size(), header) != 0) return false;
-    size_t pos = header.size();
+    const size_t headerSize = sizeof kHeader - 1;
+    if (text.compare(0, headerSize, kHeader) != 0) return false;
+    const char* pos = text.data() + headerSize;
+    const char* const end = text.data() + text.size();
     BoardState parsed;
     for (int pin = 0; pin < kPinCount; ++pin) {
         long long f[kFieldCount];
         for (long long& v : f)
-            if (!readNumber(text, pos, v)) return false;
-        if (f[0] != pin || pos >= text.size() || text[pos] != '\n') return false;
+            if (!readNumber(pos, end, v)) return false;
+        if (f[0] != pin || pos >= end || *pos != '\n') return false;
         ++pos;
         if (!storePin(f, parsed.pins[pin])) return false;
     }
-    if (pos != text.size()) return false;
+    if (pos != end) return false;
     board = parsed;
     return true;
 }

@@ -24,9 +24,11 @@ std::string pinsimPath() {
 
 class PinsimTest : public BoardTest {
 protected:
-    // Runs "pinsim ARGS" (shell words); fills out and err, returns the status.
+    // Runs "pinsim ARGS" (shell words), through the emulator that
+    // PINCTL_TEST_LAUNCHER names if any; fills out and err, returns the status.
     int pinsim(const std::string& args) {
-        const std::string command =
+        const char* launcher = getenv("PINCTL_TEST_LAUNCHER");
+        const std::string command = (launcher ? std::string(launcher) + " " : std::string()) +
             pinsimPath() + " " + args + " >" + dir + "/out 2>" + dir + "/err";
         const int status = system(command.c_str());
         out = readFile(dir + "/out");

@@ -3,7 +3,9 @@
 #include "board_fixture.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <set>
 
@@ -112,6 +114,32 @@ TEST_F(StateTest, DamagedStateIsABoardFaultUntilReset) {
     ASSERT_EQ(simboard::resetBoard(), 0);
     EXPECT_EQ(pin.getDirection(), GPIO_INPUT);
     EXPECT_EQ(pin.getLastResult(), 0);
+}
+
+// The numbers of the text form read as printf writes them, and back only
+// when whole and in range.
+TEST_F(StateTest, StateNumbersKeepTheirExtremesAndRefuseMore) {
+    simboard::BoardState board;
+    board.pins[0].fail = INT_MIN;
+    board.pins[25].irqDebounce = LLONG_MAX;
+    board.pins[26].irqDebounce = LLONG_MIN;
+    const std::string text = simboard::formatBoard(board);
+    char line[128];
+    snprintf(line, sizeof line, "\n0 0 0 0 %d 0 0 0 0 0 0 0\n", INT_MIN);
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    snprintf(line, sizeof line, "\n26 0 0 0 0 0 0 0 0 0 0 %lld\n", LLONG_MIN);
+    EXPECT_EQ(text.rfind(line), text.size() - strlen(line)) << text;
+    simboard::BoardState back;
+    ASSERT_TRUE(simboard::parseBoard(text, back));
+    EXPECT_EQ(back.pins[25].irqDebounce, LLONG_MAX);
+    EXPECT_EQ(back.pins[26].irqDebounce, LLONG_MIN);
+    EXPECT_EQ(simboard::formatBoard(back), text);
+    const std::string lowest = std::to_string(LLONG_MIN);
+    for (const char* bad : {"-9223372036854775809", "9223372036854775808", "-", "+5", "--1", "1-"}) {
+        std::string damaged = text;
+        damaged.replace(damaged.rfind(lowest), lowest.size(), bad);
+        EXPECT_FALSE(simboard::parseBoard(damaged, back)) << bad;
+    }
 }
 
 }  // namespace
