@@ -4,6 +4,8 @@
 #     libvarnel.so and header, here a copy of the stand-in kept apart.
 #   build_test.sh install SRC BUILD: pinctl, pinsim and libvarnel.so
 #     installed under a prefix, and run from there.
+# In a cross build, PINCTL_TEST_TOOLCHAIN names its toolchain file and
+# PINCTL_TEST_LAUNCHER the emulator that runs what it builds.
 set -eu
 mode=$1 src=$2 build=$3
 work=$(mktemp -d)
@@ -16,9 +18,13 @@ expected() {
     done
 }
 
+launch() {
+    ${PINCTL_TEST_LAUNCHER:-} "$@"
+}
+
 check_info() {
     expected >"$work/expected"
-    "$1" info all >"$work/actual"
+    launch "$1" info all >"$work/actual"
     cmp "$work/expected" "$work/actual"
 }
 
@@ -28,14 +34,23 @@ board)
     cp "$build/libvarnel.so" "$work/sdk/lib/"
     cp "$src/src/pinaccess/varnel.h" "$work/sdk/include/"
     cmake -S "$src" -B "$work/build" -DPINCTL_BOARD_LIBRARY="$work/sdk/lib/libvarnel.so" \
-        -DPINCTL_BOARD_INCLUDE="$work/sdk/include" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+        -DPINCTL_BOARD_INCLUDE="$work/sdk/include" \
+        ${PINCTL_TEST_TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$PINCTL_TEST_TOOLCHAIN"} \
+        >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
     cmake --build "$work/build" -j 2 >>"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
     # The stand-in is not built, and pinctl loads the board's library.
     if find "$work/build" -name 'libvarnel.so*' | grep -q .; then
         echo "the stand-in was built"; exit 1
     fi
     [ ! -e "$work/build/simboard" ] || { echo "simboard configured"; exit 1; }
-    ldd "$work/build/pinctl" | grep -q "$work/sdk/lib/libvarnel.so" || { ldd "$work/build/pinctl"; exit 1; }
+    if [ -z "${PINCTL_TEST_LAUNCHER:-}" ]; then
+        ldd "$work/build/pinctl" | grep -q "$work/sdk/lib/libvarnel.so" || { ldd "$work/build/pinctl"; exit 1; }
+    else
+        # ldd cannot load a cross-built program: read where it looks instead.
+        readelf -d "$work/build/pinctl" >"$work/dynamic"
+        grep -q 'NEEDED.*\[libvarnel\.so\]' "$work/dynamic" &&
+            grep -E 'R(UN)?PATH' "$work/dynamic" | grep -q "$work/sdk/lib" || { cat "$work/dynamic"; exit 1; }
+    fi
     check_info "$work/build/pinctl"
     ;;
 install)
@@ -44,7 +59,7 @@ install)
         [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; ls -R "$work/prefix"; exit 1; }
     done
     check_info "$work/prefix/bin/pinctl"
-    "$work/prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
+    launch "$work/prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
     ;;
 *)
     echo "usage: $0 board|install SRC BUILD" >&2
