@@ -120,21 +120,35 @@ int runLocked(const BoardEdit& edit, bool readOld) {
         int fd;
         ~Unlock() { lockByte(fd, kStateByte, F_UNLCK, false); }
     } unlock{site->lockFd};
-    const std::string path = site->dir + "/state";
+    // Written in place under the lock: no temporary file, no rename.
+    const int fd = openFile(site->dir + "/state", O_RDWR | O_CREAT);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close{fd};
     BoardState board;
     int err = 0;
     std::string text;
     if (readOld) {
-        err = readWholeFile(path, text);
+        err = readAll(fd, text);
         if (err == 0 && !text.empty() && !parseBoard(text, board)) err = EIO;
+    } else if (::ftruncate(fd, 0) != 0) {
+        // Emptied first: a writer stopped midway leaves a fresh board.
+        err = errno != 0 ? errno : EIO;
     }
     bool changed = !readOld;
     if (err == 0) err = edit(board, *site, changed);
     if (err == 0 && changed) {
+        std::string updated = formatBoard(board);
         // An edit that leaves the stored text as it was (making an output
         // of an output, say) is not written again.
-        const std::string updated = formatBoard(board);
-        if (!readOld || updated != text) err = replaceFile(path, updated);
+        if (readOld && updated == text) return 0;
+        // One write, padded with newlines to the old length, so that a
+        // writer stopped at any moment never leaves the old text's tail
+        // behind a shorter new one.
+        if (updated.size() < text.size()) updated.append(text.size() - updated.size(), '\n');
+        err = writeAt(fd, updated);
     }
     return err;
 }

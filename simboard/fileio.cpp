@@ -37,25 +37,33 @@ int makeDirs(const std::string& dir) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-int readWholeFile(const std::string& path, std::string& text) {
+int readAll(int fd, std::string& text) {
     text.clear();
-    const int fd = openFile(path, O_RDONLY);
-    if (fd < 0) return errno == ENOENT ? 0 : errnoOrEio();
     char buf[4096];
-    int err = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, at);
         if (n > 0) {
             text.append(buf, static_cast<size_t>(n));
+            at += n;
         } else if (n == 0) {
-            break;
+            return 0;
         } else if (errno != EINTR) {
-            err = errnoOrEio();
-            break;
+            return errnoOrEio();
         }
     }
-    ::close(fd);
-    return err;
+}
+
+int writeAt(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            return errnoOrEio();
+        }
+    }
+    return 0;
 }
 
 int writeFully(int fd, const std::string& data) {
@@ -69,17 +77,6 @@ int writeFully(int fd, const std::string& data) {
         }
     }
     return 0;
-}
-
-int replaceFile(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".new";
-    const int fd = openFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return errnoOrEio();
-    int err = writeFully(fd, text);
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errnoOrEio();
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errnoOrEio();
-    if (err != 0) ::unlink(temp.c_str());
-    return err;
 }
 
 int writeToPipe(int fd, const std::string& data) {

@@ -9,12 +9,11 @@ namespace simboard {
 // Creates dir and its missing parents (mode 0755 before the umask).
 int makeDirs(const std::string& dir);
 
-// Reads the whole file; a missing file reads as empty.
-int readWholeFile(const std::string& path, std::string& text);
+// Reads the whole of the file open at fd, from its start.
+int readAll(int fd, std::string& text);
 
-// Writes text to a temporary beside path and renames it over path, so a
-// reader never sees half a file even if the writer dies mid-way.
-int replaceFile(const std::string& path, const std::string& text);
+// Writes text over the start of the file open at fd.
+int writeAt(int fd, const std::string& text);
 
 // Writes all of data, retrying short writes and EINTR.
 int writeFully(int fd, const std::string& data);

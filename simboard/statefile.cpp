@@ -1,4 +1,6 @@
 // Text form of the board state: a header line, then one line per pin
+// (and possibly blank lines after them, where a shorter state was written
+// over a longer one)
 //   PIN DIRECTION DRIVEN OUTSIDE FAIL PWMON FREQ DUTY PWMOWNER IRQTYPE IRQOWNER DEBOUNCE
 // all decimal integers, so the file reads the same on any machine.
 #include "board.h"
@@ -108,6 +110,8 @@ bool parseBoard(const std::string& text, BoardState& board) {
         ++pos;
         if (!storePin(f, parsed.pins[pin])) return false;
     }
+    // Newlines may pad the text out to the length it had before.
+    while (pos < end && *pos == '\n') ++pos;
     if (pos != end) return false;
     board = parsed;
     return true;

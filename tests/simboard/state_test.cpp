@@ -101,6 +101,9 @@ TEST_F(StateTest, DamagedStateIsABoardFaultUntilReset) {
     const std::string text = simboard::formatBoard(board);
     ASSERT_TRUE(simboard::parseBoard(text, board));
     EXPECT_EQ(simboard::formatBoard(board), text);
+    // A shorter state written over a longer one is padded with newlines.
+    ASSERT_TRUE(simboard::parseBoard(text + "\n\n\n", board));
+    EXPECT_EQ(simboard::formatBoard(board), text);
     GPIOPin pin(14);
     for (const std::string& damaged : {text.substr(0, text.size() - 1), text + "x",
                                        "pinsim 2" + text.substr(8), text.substr(0, 30)}) {
