@@ -1,6 +1,6 @@
-// bench_invoke SPEC ROUNDS: times command invocations against a floor.
+// bench_invoke PLAN ROUNDS: times command invocations against a floor.
 //
-// SPEC has one entry a line, "label|goal|setup|command|teardown", commands
+// PLAN has one entry a line, "label|goal|setup|command|teardown", commands
 // as blank-separated words (setup and teardown may be empty and are run
 // untimed just before and after the timed command). The entry whose goal
 // is "floor" is the reference. Each round runs every entry once, in an
@@ -51,7 +51,7 @@ Words splitWords(const std::string& text)
     return words;
 }
 
-bool readSpec(const char* path, std::vector<Entry>& entries)
+bool readPlan(const char* path, std::vector<Entry>& entries)
 {
     FILE* f = fopen(path, "r");
     if (!f)
@@ -143,11 +143,11 @@ double median(std::vector<double> v)
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        fprintf(stderr, "usage: bench_invoke SPEC ROUNDS\n");
+        fprintf(stderr, "usage: bench_invoke PLAN ROUNDS\n");
         return 2;
     }
     std::vector<Entry> entries;
-    if (!readSpec(argv[1], entries))
+    if (!readPlan(argv[1], entries))
         return 2;
     int rounds = atoi(argv[2]);
     auto floorAt = std::find_if(entries.begin(), entries.end(),
