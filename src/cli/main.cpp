@@ -1,8 +1,11 @@
 // pinctl: one action on the board's I/O pins per invocation.
 #include "command.h"
 #include "pins/pins.h"
-#include "workers/records.h"
 #include "workers/workers.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 // The "all" sweeps visit pins 0 to 26.
 static const int LAST_PIN = 26;
@@ -21,8 +24,25 @@ static void onPins(Op op)
     }
 }
 
+// A caller may start us with standard input, output or error closed: the
+// next file opened would take its number, and output meant for the caller
+// would land in it. Put /dev/null there before opening anything else.
+static void openStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 int main(int argc, char** argv)
 {
+    openStandardDescriptors();
     if (!processArgs(argc, argv)) {
         usage(argv[0]);
         return -1;

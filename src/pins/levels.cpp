@@ -2,7 +2,7 @@
 // workers as far as it needs to, makes its library calls, reads the result
 // once, releases the handle and only then reports a failure.
 #include "pins.h"
-#include "workers/records.h"
+#include "workers/workers.h"
 
 #include <cstdio>
 

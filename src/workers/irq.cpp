@@ -1,5 +1,5 @@
 // startIRQ: a worker that runs a shell command on each interrupt of a pin.
-#include "launch.h"
+#include "worker.h"
 #include "workers.h"
 
 #include <cstdio>
@@ -24,17 +24,18 @@ int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
     return status;
 }
 
-static void runIRQWorker(WorkerLaunch& w, GPIO_Irq_Type type, const char* cmd, int debounce)
+[[noreturn]] static void runIRQ(int pin, GPIO_Irq_Type type, const char* cmd, int debounce)
 {
+    // The handler and the handle live as long as the worker.
     GPIO_Irq_Command_Handler_Object* handler = new GPIO_Irq_Command_Handler_Object;
     snprintf(handler->command, sizeof handler->command, "%s", cmd);
-    GPIOPin* gpio = new GPIOPin(w.pin);
+    GPIOPin* gpio = new GPIOPin(pin);
     gpio->setDirection(GPIO_INPUT);
     gpio->setIrq(type, handler, debounce);
     int r = gpio->getLastResult();
     if (r != 0)
-        printf("**ERROR starting IRQ on pin:%d with command:%s err=%d\n", w.pin, cmd, r);
-    reportWorkerReady(w);
+        printf("**ERROR starting IRQ on pin:%d with command:%s err=%d\n", pin, cmd, r);
+    goLive();
 
     // The library calls the handler from a thread of its own; this one
     // only waits to be stopped.
@@ -44,19 +45,8 @@ static void runIRQWorker(WorkerLaunch& w, GPIO_Irq_Type type, const char* cmd, i
 
 int startIRQ(int pin, GPIO_Irq_Type type, char* cmd, int debounce)
 {
-    PinWorkersLock lock(pin);
-    stopPWM(pin);
-    stopIRQ(pin);
-
-    WorkerLaunch w = {"IRQ", pin, {}, -1};
-    int pid = launchWorker(w);
-    if (pid < 0)
-        return 1;
-    if (pid == 0)
-        runIRQWorker(w, type, cmd, debounce);
-    if (!noteChildPIDIRQ(pin, pid, type, cmd, debounce, w.draft)) {
-        abandonWorker(w, pid);
-        return 1;
-    }
-    return 0;
+    return startWorker({IRQ_WORKER, pin, [=] { runIRQ(pin, type, cmd, debounce); },
+                        [=](int pid, RecordDraft& draft) {
+                            return noteChildPIDIRQ(pin, pid, type, cmd, debounce, draft);
+                        }});
 }

@@ -1,7 +1,7 @@
 // Worker records: the files through which later invocations find a pin's
 // PWM or interrupt worker, report on it and stop it.
 //
-// A record holds two lines, the worker's process id and its parameters.
+// A record holds two lines: the worker's process id, and its parameters.
 // The worker holds an fcntl lock on its record for as long as it lives, so
 // a record names a live worker exactly when the recorded process holds
 // that lock. That test needs no /proc, survives a recycled process id and
@@ -13,65 +13,68 @@
 
 #include <string>
 
-std::string recordPathPWM(int pin);
-std::string recordPathIRQ(int pin);
+// What a record is about: the kind's name in messages and its word in the
+// record's path (the same word as the command that starts it).
+struct WorkerKind {
+    const char* name;
+    const char* word;
+};
+extern const WorkerKind PWM_WORKER;
+extern const WorkerKind IRQ_WORKER;
 
-// A record is drafted before the fork, as a temporary file in /tmp, so that
-// the worker can hold it from its first moment; it then gets its name in
-// one rename, complete. A planted link or FIFO at the name is replaced,
-// never followed.
+// "/tmp/pin<N>_pwm_pid" and "/tmp/pin<N>_irq_pid".
+std::string recordPath(const WorkerKind& kind, int pin);
+
+// A record is drafted before the worker is forked, so that the worker can
+// hold it from its first moment, and is then filled and named in one
+// rename, complete: a reader never sees half a record, and a planted link
+// or FIFO at the name is replaced, never followed. The draft has a fixed
+// name beside the record (starts on a pin take turns, see pinlock.h), so a
+// start killed midway leaves at most one draft, which the next replaces.
 struct RecordDraft {
     int fd = -1;
     std::string path;
 };
 
-// Creates the draft; false with errno set when /tmp will not take it.
-bool createRecordDraft(RecordDraft& draft);
+// Each returns 0 or an errno value. record is the path the draft is for.
+int createRecordDraft(const std::string& record, RecordDraft& draft);
 // In the worker: hold the draft's lock for the rest of the process's life.
-bool holdRecord(const RecordDraft& draft);
-// Closes and removes a draft that will not become a record.
+int holdRecord(const RecordDraft& draft);
+// Removes a draft that will not become a record.
 void discardRecordDraft(RecordDraft& draft);
 
-// Fill the draft and give it the record's name; false with errno set when
-// that fails, in which case the draft is discarded.
-bool noteChildPIDPWM(int pin, int pid, int freq, int duty, RecordDraft& draft);
-bool noteChildPIDIRQ(int pin, int pid, GPIO_Irq_Type type, const char* cmd, int debounce,
-                     RecordDraft& draft);
+// Fill the draft with the worker's id and parameters, open it to readers
+// and give it the record's name. The draft stays open (draft.fd) for the
+// caller to close.
+int noteChildPIDPWM(int pin, int pid, int freq, int duty, RecordDraft& draft);
+int noteChildPIDIRQ(int pin, int pid, GPIO_Irq_Type type, const char* cmd, int debounce,
+                    RecordDraft& draft);
 
 // A record as read back: the id from the first line (0 when it holds no
-// number that fits) and the second line without its newline.
+// number that fits) and the parameters, everything after the first line
+// but for the newline that ends it.
 struct Record {
     int pid = 0;
     std::string params;
 };
-
-// What a record's text reads as.
 Record parseRecord(const std::string& text);
+
+// Opens a record without following links or blocking on a FIFO; -1 with
+// errno set (ELOOP for a link).
+int openRecord(const std::string& path);
+// Reads the record open at fd; a file that is not a regular one reads as
+// an empty record.
+Record readRecord(int fd);
+// Whether path still names the file open at fd.
+bool namesFile(const std::string& path, int fd);
+
+// The process the record open at fd names, if it is the kind's worker on
+// pin and alive; else 0 (liveness.cpp).
+int recordedWorker(int fd, const Record& rec, const WorkerKind& kind, int pin);
 
 // The summary "\tProcess Id:<id>\n\t<parameters>" of a live worker; false
 // when there is no record or it names no live worker.
 bool getPWMInf(int pin, std::string& dst);
 bool getIRQInf(int pin, std::string& dst);
-
-// Held for the whole of a worker's start (stopping the pin's workers,
-// forking, naming the record) and of every stop that finds a record: two
-// starts on one pin at once would each name a record, and a stop removing
-// a stale record could remove the one a start names just then, leaving a
-// worker out of reach for good. The lock is a file beside the records; where it cannot be had
-// within a few seconds, the start or stop goes ahead without it.
-class PinWorkersLock {
-public:
-    explicit PinWorkersLock(int pin);
-    ~PinWorkersLock();
-    PinWorkersLock(const PinWorkersLock&) = delete;
-    PinWorkersLock& operator=(const PinWorkersLock&) = delete;
-
-private:
-    int fd;
-};
-
-// Terminate the recorded worker, if it is one, and remove the record.
-void stopPWM(int pin);
-void stopIRQ(int pin);
 
 #endif

@@ -42,30 +42,6 @@ std::vector<std::string> pickCommand(std::mt19937& rng)
     }
 }
 
-// The interrupt workers still alive: children of this process (it adopts
-// the workers) that run an irq invocation of pinctl.
-std::vector<int> liveIRQWorkers()
-{
-    std::vector<int> found;
-    const std::string irq("pinctl\0irq\0", 11);
-    DIR* proc = opendir("/proc");
-    while (struct dirent* e = proc ? readdir(proc) : nullptr) {
-        int pid = atoi(e->d_name);
-        std::string dir = std::string("/proc/") + e->d_name;
-        std::string stat = readFile(dir + "/stat");
-        size_t close = stat.rfind(')');
-        int ppid = 0;
-        if (pid <= 0 || close == std::string::npos ||
-            sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1 || ppid != getpid())
-            continue;
-        if (readFile(dir + "/cmdline").find(irq) != std::string::npos && isRunning(pid))
-            found.push_back(pid);
-    }
-    if (proc)
-        closedir(proc);
-    return found;
-}
-
 // What is wrong with one finished invocation, or "".
 std::string checkInvocation(const Invocation& inv)
 {
@@ -106,7 +82,7 @@ size_t startIRQsAtOnce(int processes, int each)
     for (std::thread& t : threads)
         t.join();
     pinctl({"irqstop", "6"});
-    return liveIRQWorkers().size();
+    return liveWorkers("irq").size();
 }
 
 class Stress : public SandboxTest {};
@@ -206,8 +182,8 @@ TEST_F(Stress, ConcurrentCommandsOnOnePinWhileItToggles)
     // Once stopped, the pin has no interrupt worker left anywhere.
     EXPECT_EQ(pinctl({"irqstop", "6"}).status, 0);
     EXPECT_EQ(pinctl({"pwmstop", "6"}).status, 0);
-    EXPECT_TRUE(waitFor([] { return liveIRQWorkers().empty(); }, 2000))
-        << liveIRQWorkers().size() << " interrupt workers outlived irqstop";
+    EXPECT_TRUE(waitFor([] { return liveWorkers("irq").empty(); }, 2000))
+        << liveWorkers("irq").size() << " interrupt workers outlived irqstop";
 }
 
 }  // namespace

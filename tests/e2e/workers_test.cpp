@@ -197,11 +197,7 @@ TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)
 
 TEST_F(Workers, OutputOfACommandSubstitutionIsNotHeldByThePWMWorker)
 {
-    std::vector<std::string> argv = pinctlArgv({"pwm", "6", "200", "50"});
-    std::string line = "out=$(";
-    for (const std::string& w : argv)
-        line += "'" + w + "' ";
-    line += "); echo \"[$out]\"";
+    std::string line = "out=$(" + pinctlLine({"pwm", "6", "200", "50"}) + "); echo \"[$out]\"";
     Result r = runCommand({"sh", "-c", line}, 3000);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.out, "[]\n");
@@ -231,10 +227,10 @@ TEST_F(Workers, NoRecordNoWorker)
 
     Result r = pinctl({"pwm", "6", "200", "50"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "**ERROR starting PWM on pin:6, writing record failed err=30\n");
+    EXPECT_EQ(r.out, "**ERROR starting PWM on pin:6, locking pin failed err=30\n");
     r = pinctl({"irq", "6", "both", "true"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:6, writing record failed err=30\n");
+    EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:6, locking pin failed err=30\n");
     EXPECT_EQ(show(6), "pin=6 direction=in level=0 pwm=off irq=off fail=0\n");
     unsetenv("PINSIM_DIR");
 }

@@ -145,6 +145,50 @@ Result pinctlTo(const std::string& outFile, const std::vector<std::string>& args
     return res;
 }
 
+std::string pinctlLine(const std::vector<std::string>& args)
+{
+    std::string line;
+    for (const std::string& w : pinctlArgv(args)) {
+        std::string quoted;
+        for (char c : w)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += (line.empty() ? "'" : " '") + quoted + "'";
+    }
+    return line;
+}
+
+int holdLock(const std::string& path, int uid, int seconds)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(1);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+        short type = F_WRLCK;
+        if (fd < 0) {
+            fd = open(path.c_str(), O_RDONLY);
+            type = F_RDLCK;
+        }
+        struct flock lock = {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0)
+            _exit(1);
+        (void)!write(ready[1], "", 1);
+        sleep(seconds);
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    bool locked = pid > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    return locked ? pid : -1;
+}
+
 int startProcess(const std::vector<std::string>& argv)
 {
     return spawn(argv, -1, -1);

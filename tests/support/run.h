@@ -26,8 +26,17 @@ Result pinctlTo(const std::string& outFile, const std::vector<std::string>& args
 // The words that run pinctl with args, for wrapping in other commands.
 std::vector<std::string> pinctlArgv(const std::vector<std::string>& args);
 
+// The same, as one line for sh -c, each word quoted.
+std::string pinctlLine(const std::vector<std::string>& args);
+
 // Starts argv in the background; its id.
 int startProcess(const std::vector<std::string>& argv);
+
+// Starts a process that, as user uid, opens path (creating it, mode
+// 0644, if need be) and holds an fcntl lock on the whole file (a write
+// lock where it may write, else a read lock) for the given time; its id
+// once the lock is held, or -1.
+int holdLock(const std::string& path, int uid, int seconds);
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
 

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "run.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -48,8 +50,7 @@ bool enterPrivateTmp(std::string& why)
     return ok;
 }
 
-// The ids of the processes whose parent is this one, from /proc.
-static std::vector<int> listChildren()
+std::vector<int> childProcesses()
 {
     std::vector<int> kids;
     DIR* proc = opendir("/proc");
@@ -83,7 +84,7 @@ static std::vector<int> listChildren()
 void killChildren()
 {
     for (int round = 0; round < 100; round++) {
-        std::vector<int> kids = listChildren();
+        std::vector<int> kids = childProcesses();
         if (kids.empty())
             return;
         for (int pid : kids)
@@ -117,6 +118,18 @@ bool isRunning(int pid)
     }
     fclose(f);
     return state != 0 && state != 'Z' && state != 'X';
+}
+
+std::vector<int> liveWorkers(const std::string& op)
+{
+    std::vector<int> found;
+    const std::string words = "pinctl" + std::string(1, '\0') + op + std::string(1, '\0');
+    for (int pid : childProcesses()) {
+        std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline.find(words) != std::string::npos && isRunning(pid))
+            found.push_back(pid);
+    }
+    return found;
 }
 
 void SandboxTest::SetUp()

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 // Mounts a fresh tmpfs on /tmp in a mount namespace of this process's own.
 // Needs root; on failure says why.
@@ -15,6 +16,12 @@ bool enterPrivateTmp(std::string& why);
 // Kills and reaps every child of this process, and the orphans it adopts
 // as they lose their parents (the test main makes it a subreaper).
 void killChildren();
+
+// The processes whose parent is this one (ended or not), from /proc.
+std::vector<int> childProcesses();
+
+// The workers of op ("pwm" or "irq") among them that have not ended.
+std::vector<int> liveWorkers(const std::string& op);
 
 // Whether pid names a process that has not ended: a zombie has ended.
 // A child of this process that has ended is reaped on the way.

@@ -16,7 +16,7 @@ TEST(RecordText, IdAndParameterLine)
 {
     expectReads("1234\nFrequency:200, Duty:50\n", 1234, "Frequency:200, Duty:50");
     expectReads("99\nType:Both, Cmd:'a\tb', Debounce:20", 99, "Type:Both, Cmd:'a\tb', Debounce:20");
-    expectReads("7\nfirst\nsecond\n", 7, "first");
+    expectReads("7\nfirst\nsecond\n", 7, "first\nsecond");
     expectReads("4321", 4321, "");
     expectReads("", 0, "");
 }

@@ -2,7 +2,8 @@
 // stop may touch.
 #include "run.h"
 #include "sandbox.h"
-#include "workers/records.h"
+#include "workers/worker.h"
+#include "workers/workers.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -13,34 +14,34 @@
 
 namespace {
 
-class Records : public SandboxTest {
-protected:
-    // Drafts a record and forks a child that holds it as a worker does.
-    int forkHolder(RecordDraft& draft)
-    {
-        EXPECT_TRUE(createRecordDraft(draft));
-        int ready[2];
-        EXPECT_EQ(pipe(ready), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            holdRecord(draft);
-            (void)!write(ready[1], "", 1);
-            for (;;)
-                pause();
-        }
-        char byte;
-        EXPECT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
-        close(ready[1]);
-        return pid;
-    }
-};
+class Records : public SandboxTest {};
+
+// Starts a worker that only goes live, through the real start, with the
+// record written by note; the worker's id.
+int startIdleWorker(const WorkerKind& kind, int pin,
+                    const std::function<int(int, RecordDraft&)>& note)
+{
+    int status = startWorker({kind, pin,
+                              [] {
+                                  goLive();
+                                  for (;;)
+                                      pause();
+                              },
+                              note});
+    EXPECT_EQ(status, 0);
+    return recordedPID(recordPath(kind, pin));
+}
+
+int startIdlePWM(int pin, int freq, int duty)
+{
+    return startIdleWorker(PWM_WORKER, pin, [=](int pid, RecordDraft& draft) {
+        return noteChildPIDPWM(pin, pid, freq, duty, draft);
+    });
+}
 
 TEST_F(Records, PWMRecordRoundTrips)
 {
-    RecordDraft draft;
-    int pid = forkHolder(draft);
-    ASSERT_TRUE(noteChildPIDPWM(6, pid, 200, 50, draft));
+    int pid = startIdlePWM(6, 200, 50);
     EXPECT_EQ(readFile("/tmp/pin6_pwm_pid"), std::to_string(pid) + "\nFrequency:200, Duty:50\n");
 
     std::string summary;
@@ -50,19 +51,21 @@ TEST_F(Records, PWMRecordRoundTrips)
     EXPECT_FALSE(getPWMInf(7, summary));
 }
 
-TEST_F(Records, IRQRecordHoldsTheLongestCommandWhole)
+// The longest command, and one with a newline of its own, read back whole.
+TEST_F(Records, IRQRecordHoldsTheCommandWhole)
 {
-    std::string cmd = "echo '" + std::string(183, 'x') + "' >>/tmp/o";
-    ASSERT_EQ(cmd.size(), 199u);
-    RecordDraft draft;
-    int pid = forkHolder(draft);
-    ASSERT_TRUE(noteChildPIDIRQ(13, pid, GPIO_IRQ_FALLING, cmd.c_str(), -2147483647 - 1, draft));
-    std::string params = "Type:Falling, Cmd:'" + cmd + "', Debounce:-2147483648";
-    EXPECT_EQ(readFile("/tmp/pin13_irq_pid"), std::to_string(pid) + "\n" + params + "\n");
-
-    std::string summary;
-    ASSERT_TRUE(getIRQInf(13, summary));
-    EXPECT_EQ(summary, "\tProcess Id:" + std::to_string(pid) + "\n\t" + params);
+    const std::string cmds[] = {"echo '" + std::string(183, 'x') + "' >>/tmp/o", "echo a\necho b"};
+    ASSERT_EQ(cmds[0].size(), 199u);
+    for (const std::string& cmd : cmds) {
+        int pid = startIdleWorker(IRQ_WORKER, 13, [&](int p, RecordDraft& draft) {
+            return noteChildPIDIRQ(13, p, GPIO_IRQ_FALLING, cmd.c_str(), -2147483647 - 1, draft);
+        });
+        std::string params = "Type:Falling, Cmd:'" + cmd + "', Debounce:-2147483648";
+        EXPECT_EQ(readFile("/tmp/pin13_irq_pid"), std::to_string(pid) + "\n" + params + "\n");
+        std::string summary;
+        ASSERT_TRUE(getIRQInf(13, summary));
+        EXPECT_EQ(summary, "\tProcess Id:" + std::to_string(pid) + "\n\t" + params);
+    }
 }
 
 TEST_F(Records, TypeWords)
@@ -71,20 +74,21 @@ TEST_F(Records, TypeWords)
         {GPIO_IRQ_RISING, "Rising"}, {GPIO_IRQ_FALLING, "Falling"}, {GPIO_IRQ_BOTH, "Both"}};
     for (const auto& w : words) {
         RecordDraft draft;
-        ASSERT_TRUE(createRecordDraft(draft));
-        ASSERT_TRUE(noteChildPIDIRQ(7, 42, w.first, "cmd", 5, draft));
+        ASSERT_EQ(createRecordDraft(recordPath(IRQ_WORKER, 7), draft), 0);
+        ASSERT_EQ(noteChildPIDIRQ(7, 42, w.first, "cmd", 5, draft), 0);
+        close(draft.fd);
         EXPECT_EQ(readFile("/tmp/pin7_irq_pid"), std::string("42\nType:") + w.second + ", Cmd:'cmd', Debounce:5\n");
     }
 }
 
 TEST_F(Records, StopEndsTheWorkerAndRemovesTheRecord)
 {
-    RecordDraft draft;
-    int pid = forkHolder(draft);
-    ASSERT_TRUE(noteChildPIDIRQ(6, pid, GPIO_IRQ_BOTH, "true", 0, draft));
-    stopPWM(6);
+    int pid = startIdleWorker(IRQ_WORKER, 6, [](int p, RecordDraft& draft) {
+        return noteChildPIDIRQ(6, p, GPIO_IRQ_BOTH, "true", 0, draft);
+    });
+    EXPECT_EQ(stopPWM(6), 0);
     EXPECT_TRUE(isRunning(pid)) << "a PWM stop touched the interrupt worker";
-    stopIRQ(6);
+    EXPECT_EQ(stopIRQ(6), 0);
     EXPECT_FALSE(fileExists("/tmp/pin6_irq_pid"));
     // The stop returns once the worker has ended.
     EXPECT_FALSE(isRunning(pid));
@@ -109,9 +113,7 @@ TEST_F(Records, ARecordNamingAProcessThatIsNoWorkerIsStale)
 
 TEST_F(Records, AWorkerThatHasEndedIsStaleEvenAsAZombie)
 {
-    RecordDraft draft;
-    int pid = forkHolder(draft);
-    ASSERT_TRUE(noteChildPIDPWM(8, pid, 10, 10, draft));
+    int pid = startIdlePWM(8, 10, 10);
     kill(pid, SIGKILL);
     // Not reaped: the process stays a zombie and kill(pid, 0) still works.
     siginfo_t info;
@@ -120,7 +122,7 @@ TEST_F(Records, AWorkerThatHasEndedIsStaleEvenAsAZombie)
 
     std::string summary;
     EXPECT_FALSE(getPWMInf(8, summary));
-    stopPWM(8);
+    EXPECT_EQ(stopPWM(8), 0);
     EXPECT_FALSE(fileExists("/tmp/pin8_pwm_pid"));
 }
 
@@ -143,9 +145,11 @@ TEST_F(Records, PlantedLinksAndFIFOsAreReplacedNeverFollowed)
 {
     writeFile("/tmp/target", "keep\n");
     ASSERT_EQ(symlink("/tmp/target", "/tmp/pin14_pwm_pid"), 0);
+    ASSERT_EQ(symlink("/tmp/target", "/tmp/.pin14_pwm_pid.draft"), 0);
     RecordDraft draft;
-    ASSERT_TRUE(createRecordDraft(draft));
-    ASSERT_TRUE(noteChildPIDPWM(14, 42, 1, 2, draft));
+    ASSERT_EQ(createRecordDraft(recordPath(PWM_WORKER, 14), draft), 0);
+    ASSERT_EQ(noteChildPIDPWM(14, 42, 1, 2, draft), 0);
+    close(draft.fd);
     EXPECT_EQ(readFile("/tmp/target"), "keep\n");
     EXPECT_EQ(readFile("/tmp/pin14_pwm_pid"), "42\nFrequency:1, Duty:2\n");
 
@@ -162,21 +166,29 @@ TEST_F(Records, PlantedLinksAndFIFOsAreReplacedNeverFollowed)
     EXPECT_FALSE(fileExists("/tmp/pin16_irq_pid"));
 }
 
-TEST_F(Records, ADraftIsInvisibleUntilNoted)
-{
-    RecordDraft draft;
-    ASSERT_TRUE(createRecordDraft(draft));
-    EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
-    discardRecordDraft(draft);
-    EXPECT_FALSE(fileExists(draft.path));
-}
-
 TEST_F(Records, NoDraftOnAReadOnlyTmp)
 {
     ASSERT_EQ(mount("none", "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     RecordDraft draft;
-    EXPECT_FALSE(createRecordDraft(draft));
-    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(createRecordDraft(recordPath(PWM_WORKER, 6), draft), EROFS);
+}
+
+// A worker that is not set up within the bound is ended: the start fails
+// and leaves no worker, record or draft behind.
+TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
+{
+    testing::internal::CaptureStdout();
+    int status = startWorker({PWM_WORKER, 6, [] { for (;;) pause(); },
+                              [](int pid, RecordDraft& draft) {
+                                  return noteChildPIDPWM(6, pid, 1, 1, draft);
+                              }},
+                             300);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "**ERROR starting PWM on pin:6, worker setup failed err=110\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(childProcesses().empty());
+    EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
+    EXPECT_FALSE(fileExists("/tmp/.pin6_pwm_pid.draft"));
 }
 
 }  // namespace

@@ -1,0 +1,197 @@
+// A worker stays within reach of a stop from its start to its end, however
+// its caller started it, interrupted it or shared /tmp with other users.
+#include "run.h"
+#include "sandbox.h"
+
+#include <csignal>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+
+namespace {
+
+const int NOBODY = 65534;
+
+class Lifecycle : public SandboxTest {};
+
+int recorded(const char* kind, int pin)
+{
+    return recordedPID("/tmp/pin" + std::to_string(pin) + "_" + kind + "_pid");
+}
+
+// Milliseconds that f takes.
+template <typename F>
+long timeMs(F f)
+{
+    auto start = std::chrono::steady_clock::now();
+    f();
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Holds the simulated board busy for the given time.
+int holdBoard(int seconds)
+{
+    EXPECT_EQ(pinsim({"show", "6"}).status, 0);
+    return holdLock("/tmp/pinsim/lock", 0, seconds);
+}
+
+TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
+{
+    ASSERT_EQ(runCommand({"sh", "-c", "exec " + pinctlLine({"pwm", "6", "200", "50"}) +
+                                          " <&- >&- 2>&-"})
+                  .status,
+              0);
+    int pwm = recorded("pwm", 6);
+    EXPECT_TRUE(isRunning(pwm));
+    EXPECT_EQ(pinctl({"pwmstop", "6"}).status, 0);
+    EXPECT_FALSE(isRunning(pwm));
+
+    // The worker's failure message goes nowhere, not into its record.
+    ASSERT_EQ(pinsim({"fail", "8", "5"}).status, 0);
+    ASSERT_EQ(runCommand({"sh", "-c", "exec " + pinctlLine({"irq", "8", "both", "true"}) +
+                                          " <&- >&-"})
+                  .status,
+              0);
+    int irq = recorded("irq", 8);
+    EXPECT_TRUE(isRunning(irq));
+    EXPECT_EQ(readFile("/tmp/pin8_irq_pid"),
+              std::to_string(irq) + "\nType:Both, Cmd:'true', Debounce:0\n");
+}
+
+TEST_F(Lifecycle, AWorkerEndsOnAStopWhateverSignalsItsCallerIgnoredOrBlocked)
+{
+    ASSERT_EQ(
+        runCommand({"sh", "-c", "trap '' TERM; " + pinctlLine({"pwm", "6", "200", "50"})}).status,
+        0);
+    sigset_t term, saved;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &saved);
+    Result r = pinctl({"irq", "7", "both", "true"});
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    ASSERT_EQ(r.status, 0);
+
+    for (const char* kind : {"pwm", "irq"}) {
+        int pin = kind[0] == 'p' ? 6 : 7;
+        int worker = recorded(kind, pin);
+        // Ended by the SIGTERM, well before a stop would resort to SIGKILL.
+        EXPECT_LT(timeMs([&] { pinctl({std::string(kind) + "stop", std::to_string(pin)}); }), 900);
+        EXPECT_FALSE(isRunning(worker)) << kind;
+    }
+
+    // A record that cannot be named ends the worker, within a bound.
+    ASSERT_EQ(mkdir("/tmp/pin12_irq_pid", 0755), 0);
+    r = runCommand({"sh", "-c", "trap '' TERM; " + pinctlLine({"irq", "12", "both", "true"})},
+                   5000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:12, writing record failed err=21\n");
+    EXPECT_TRUE(liveWorkers("irq").empty());
+}
+
+TEST_F(Lifecycle, AStartWaitsForABusyBoard)
+{
+    ASSERT_GT(holdBoard(3), 0);
+    Result r = pinctl({"irq", "8", "both", "echo e >>/tmp/o"}, 15000);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(isRunning(recorded("irq", 8)));
+    ASSERT_EQ(pinsim({"level", "8", "1"}).status, 0);
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/o") == "e\n"; }));
+}
+
+TEST_F(Lifecycle, AStartKilledMidwayLeavesNothingBehind)
+{
+    for (int sig : {SIGINT, SIGKILL}) {
+        ASSERT_GT(holdBoard(1), 0);
+        // A caller that ignores SIGPIPE, as many do.
+        int start = startProcess(
+            {"sh", "-c", "trap '' PIPE; exec " + pinctlLine({"irq", "8", "both", "true"})});
+        usleep(300 * 1000);
+        kill(start, sig);
+        EXPECT_TRUE(waitFor([] { return liveWorkers("irq").empty(); }, 5000)) << sig;
+        EXPECT_FALSE(fileExists("/tmp/pin8_irq_pid"));
+    }
+    ASSERT_EQ(pinctl({"irq", "8", "both", "true"}).status, 0);
+    std::set<std::string> left;
+    DIR* tmp = opendir("/tmp");
+    ASSERT_NE(tmp, nullptr);
+    while (struct dirent* e = readdir(tmp))
+        left.insert(e->d_name);
+    closedir(tmp);
+    EXPECT_EQ(left, (std::set<std::string>{".", "..", ".pinctl-pin8.lock", "pin8_irq_pid",
+                                           "pinsim"}));
+}
+
+TEST_F(Lifecycle, WorkersOutliveTheScriptThatStartedThem)
+{
+    // A script in a session of its own, as a terminal would run it.
+    int script = startProcess({"setsid", "sh", "-c",
+                               pinctlLine({"irq", "8", "both", "echo e"}) + "; " +
+                                   pinctlLine({"pwm", "6", "200", "50"}) + "; sleep 30"});
+    ASSERT_TRUE(waitFor([] { return fileExists("/tmp/pin6_pwm_pid"); }));
+    kill(-script, SIGINT);
+    kill(-script, SIGHUP);
+    EXPECT_TRUE(waitFor([&] { return !isRunning(script); }));
+    usleep(100 * 1000);
+    EXPECT_TRUE(isRunning(recorded("irq", 8)));
+    EXPECT_TRUE(isRunning(recorded("pwm", 6)));
+}
+
+TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
+{
+    // A lock file prepared by another user, or a link, is refused at once.
+    ASSERT_GT(holdLock("/tmp/.pinctl-pin8.lock", NOBODY, 10), 0);
+    ASSERT_EQ(symlink("/tmp/elsewhere", "/tmp/.pinctl-pin7.lock"), 0);
+    Result r;
+    EXPECT_LT(timeMs([&] { r = pinctl({"irq", "8", "both", "true"}); }), 2000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:8, locking pin failed err=1\n");
+    r = pinctl({"pwm", "7", "200", "50"});
+    EXPECT_EQ(r.out, "**ERROR starting PWM on pin:7, locking pin failed err=40\n");
+    EXPECT_TRUE(liveWorkers("irq").empty() && liveWorkers("pwm").empty());
+
+    // A draft planted and locked by another user does not stop a start.
+    ASSERT_GT(holdLock("/tmp/.pin6_pwm_pid.draft", NOBODY, 10), 0);
+    ASSERT_EQ(pinctl({"pwm", "6", "200", "50"}).status, 0);
+    int worker = recorded("pwm", 6);
+    EXPECT_TRUE(isRunning(worker));
+
+    // Nor can another user stop it, or remove its record.
+    r = runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                    pinctlLine({"pwmstop", "6"})});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "**ERROR stopping PWM on pin:6, locking pin failed err=13\n");
+    EXPECT_TRUE(isRunning(worker));
+    EXPECT_EQ(recorded("pwm", 6), worker);
+}
+
+TEST_F(Lifecycle, WorkersOfAnEarlierVersionAreRecognisedAndStopped)
+{
+    // A process that runs as "pinctl pwm 6" and holds no lock on the
+    // record, as an earlier version's worker did; this one ignores SIGTERM.
+    writeFile("/tmp/pwm", "trap '' TERM; sleep 60 & wait\n");
+    int legacy = startProcess({"bash", "-c", "cd /tmp && exec -a pinctl sh pwm 6"});
+    ASSERT_TRUE(waitFor([&] {
+        return readFile("/proc/" + std::to_string(legacy) + "/cmdline") ==
+               std::string("pinctl\0pwm\0" "6\0", 13);
+    }));
+    for (int pin : {6, 7})
+        writeFile("/tmp/pin" + std::to_string(pin) + "_pwm_pid",
+                  std::to_string(legacy) + "\nFrequency:200, Duty:50\n");
+
+    // Not pin 7's worker: that record is stale.
+    EXPECT_EQ(pinctl({"pwmstop", "7"}).status, 0);
+    EXPECT_FALSE(fileExists("/tmp/pin7_pwm_pid"));
+    EXPECT_TRUE(isRunning(legacy));
+
+    Result r = pinctl({"pwmstop", "6"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(isRunning(legacy));
+    EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
+}
+
+}  // namespace
