@@ -27,6 +27,7 @@ bool convertInt(const char* text, int& out)
     return true;
 }
 
+// In the order of the operation codes (command.h).
 static const char* const keywords[] = {
     "info", "set", "get", "setd", "getd", "pwm", "pwmstop", "irq", "irqstop",
 };
@@ -115,7 +116,7 @@ static bool parsePWMArgs(int argc, char** argv)
         printf("**ERROR** No <duty> specified for pwm\n");
         return false;
     }
-    // One unsigned comparison rejects negative duties too.
+    // As documented, one unsigned comparison: it rejects negative duties too.
     if (!convertInt(argv[4], duty) || (unsigned)duty >= 101) {
         printf("**ERROR** Invalid <duty> for pwm : %s\n", argv[4]);
         return false;
@@ -159,6 +160,8 @@ bool processArgs(int argc, char** argv)
             return false;
         }
     }
+    // As documented: "0" is read apart, since a conversion giving 0 means
+    // no number, and trailing text is ignored ("6x" is pin 6).
     if (strcmp(argv[2], "0") == 0) {
         pinnum = 0;
     } else if (!convertInt(argv[2], pinnum) || pinnum == 0) {

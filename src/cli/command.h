@@ -4,7 +4,8 @@
 
 #include <varnel.h>
 
-// Operation codes, in the order of their keywords.
+// Operation codes. They are documented, and processArgs finds them by the
+// position of their keywords: the two orders must stay the same.
 enum {
     OP_INFO = 0,
     OP_SET = 1,

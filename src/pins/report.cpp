@@ -20,6 +20,7 @@ void reportOn(int pin)
     } else if (dir == GPIO_INPUT) {
         printf("INPUT, Value:%d", gpio->get());
         if (getIRQInf(pin, summary))
+            // The documented form: the colon opens the summary's line.
             printf(" IRQ\n:%s", summary.c_str());
     }
     printf("\n");

@@ -5,6 +5,7 @@
 #include "workers/worker.h"
 #include "workers/workers.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -184,7 +185,8 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
                               }},
                              300);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "**ERROR starting PWM on pin:6, worker setup failed err=110\n");
+              "**ERROR starting PWM on pin:6, worker setup failed err=" + std::to_string(ETIMEDOUT) +
+                  "\n");
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(childProcesses().empty());
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
