@@ -1,50 +1,9 @@
 // The command line as a user meets it: messages, usage text, exit status.
+#include "expected.h"
 #include "run.h"
 #include "sandbox.h"
 
 namespace {
-
-std::string usageText()
-{
-    std::string prog = PINCTL_BIN;
-    return "Usage\n"
-           "Commands - one of:\n"
-           "\t- " + prog + " <op> <pin> <val>\n"
-           "\t- " + prog + " pwm <pin> <freq> <duty>\n"
-           "\t\tStarts PWM output on pin\n"
-           "\t- " + prog + " pwmstop <pin>\n"
-           "\t\tStops PWM output on pin\n"
-           "\t- " + prog + " irq <pin> <irqtype> <irqcmd> <debounce>\n"
-           "\t\tEnables IRQ handling on pin\n"
-           "\t- " + prog + " irqstop <pin>\n"
-           "\t\tTerminates IRQ handling on pin\n"
-           "Where:\n"
-           "\t<op> is one of:\n"
-           "\t\tinfo - to display info on pin(s)\n"
-           "\t\tset - to set pin(s) value\n"
-           "\t\tget - to get and return pin value\n"
-           "\t\tsetd - to set pin(s) direction\n"
-           "\t\tgetd - to get and return pin direction\n"
-           "\t\thelp - to display usage\n"
-           "\t<pin> is one of\n"
-           "\t\t0, 1, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 19, 23, 26, all\n"
-           "\t\tA <pin> of all can only be used for an <op> of:\n"
-           "\t\t\tinfo, set, setd\n"
-           "\t<val> is only required for set and setd:\n"
-           "\t\tfor set, <val> is 0 or 1\n"
-           "\t\tfor setd, <val> is in or out\n"
-           "\t<freq> is PWM frequency in Hz > 0\n"
-           "\t<duty> is PWM duty cycle % in range 0 to 100\n"
-           "\t<irqtype> is the type for IRQ and is one of:\n"
-           "\t\tfalling, rising, both\n"
-           "\t<irqcmd> is the shell command to be executed when the IRQ occurs\n"
-           "\t\tMust be enclosed in \" characters if it contains\n"
-           "\t\tspaces or other special characters\n"
-           "\t\tIf it starts with the string [debug],\n"
-           "\t\tdebug output is displayed first\n"
-           "\t<debounce> is optional debounce time for IRQ in milliseconds\n"
-           "\t\tDefaults to 0 if not supplied\n";
-}
 
 class CommandLine : public SandboxTest {};
 
@@ -63,7 +22,7 @@ TEST_F(CommandLine, RejectionsPrintOneMessageThenUsageAndExit255)
     for (const auto& c : cases) {
         Result r = pinctl(c.first);
         EXPECT_EQ(r.status, 255) << c.second;
-        EXPECT_EQ(r.out, c.second + usageText());
+        EXPECT_EQ(r.out, c.second + usageText(PINCTL_BIN));
         EXPECT_EQ(r.err, "");
     }
 }

@@ -1,10 +1,10 @@
 // set, setd, get, getd and info on the simulated board.
+#include "expected.h"
 #include "run.h"
 #include "sandbox.h"
 
 namespace {
 
-const int usablePins[] = {0, 1, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 19, 23, 26};
 
 std::string show(int pin)
 {
@@ -70,7 +70,7 @@ TEST_F(Pins, SweepsVisitEveryUsablePinAndGoOnPastAFailure)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "**ERROR setting pin:7 to value:1, err=9\n**ERROR setting pin:19 to value:1, err=4\n");
     std::string expected;
-    for (int pin : usablePins) {
+    for (int pin : USABLE_PINS) {
         if (pin == 7 || pin == 19)
             expected += "pin=" + std::to_string(pin) + " direction=in level=0 pwm=off irq=off fail=" +
                         (pin == 7 ? "9" : "4") + "\n";
@@ -89,7 +89,7 @@ TEST_F(Pins, SweepsVisitEveryUsablePinAndGoOnPastAFailure)
 TEST_F(Pins, InfoAllOnAFreshBoardAndAfterChanges)
 {
     std::string fresh;
-    for (int pin : usablePins)
+    for (int pin : USABLE_PINS)
         fresh += "Pin:" + std::to_string(pin) + ", Direction:INPUT, Value:0\n";
     Result r = pinctl({"info", "all"});
     EXPECT_EQ(r.status, 0);

@@ -49,7 +49,6 @@ TEST(Args, PinIsConvertedFromLeadingDigits)
     Parsed p = parse({"get", "6x"});
     EXPECT_TRUE(p.ok);
     EXPECT_EQ(pinnum, 6);
-    EXPECT_EQ(operation, 2);
 
     EXPECT_TRUE(parse({"get", " +7"}).ok);
     EXPECT_EQ(pinnum, 7);
