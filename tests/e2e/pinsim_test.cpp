@@ -2,9 +2,32 @@
 #include "run.h"
 #include "sandbox.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class Pinsim : public SandboxTest {};
+
+// Runs a shell command line as another, unprivileged user.
+Result runAsNobody(const std::string& line)
+{
+    return runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                       line});
+}
+
+void expectBoardFault(const Result& r)
+{
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("pinsim: board fault in /tmp/pinsim: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
 
 TEST_F(Pinsim, ShowsAFreshBoard)
 {
@@ -52,6 +75,71 @@ TEST_F(Pinsim, StopPWMEndsItForItsOwner)
     EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=1000/25 irq=off fail=0\n");
     EXPECT_EQ(pinsim({"stop-pwm", "8"}).status, 0);
     EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=off irq=off fail=0\n");
+}
+
+TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
+{
+    writeFile("/tmp/secret", "root only\n");
+    ASSERT_EQ(chmod("/tmp/secret", 0600), 0);
+    ASSERT_EQ(runAsNobody("mkdir /tmp/pinsim && ln -s /tmp/secret /tmp/pinsim/state").status, 0);
+    expectBoardFault(pinsim({"reset"}));
+    expectBoardFault(pinsim({"level", "6", "1"}));
+    pinctl({"set", "6", "1"});
+    EXPECT_EQ(readFile("/tmp/secret"), "root only\n");
+
+    // A link in place of the folder, even to a folder of root's.
+    ASSERT_EQ(runAsNobody("rm -r /tmp/pinsim && ln -s /tmp /tmp/pinsim").status, 0);
+    expectBoardFault(pinsim({"reset"}));
+    EXPECT_FALSE(fileExists("/tmp/state"));
+
+    // Our own board: nothing in it another user can open.
+    ASSERT_EQ(unlink("/tmp/pinsim"), 0);
+    ASSERT_EQ(pinctl({"irq", "6", "both", "true"}).status, 0);
+    for (const char* name : {"lock", "owners", "state", "irq6"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((std::string("/tmp/pinsim/") + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 077, 0u) << name;
+    }
+}
+
+TEST_F(Pinsim, AHeldLockFailsCallsAfterFourSecondsWithoutSpinning)
+{
+    ASSERT_EQ(pinsim({"show"}).status, 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        int fd = open("/tmp/pinsim/lock", O_RDWR);
+        if (fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0 && write(ready[1], "x", 1) == 1)
+            sleep(20);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    struct rusage before, after;
+    getrusage(RUSAGE_CHILDREN, &before);
+    const auto start = std::chrono::steady_clock::now();
+    Result r = pinsim({"level", "6", "1"}, 8000);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    getrusage(RUSAGE_CHILDREN, &after);
+    const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                       (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                       (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+                       (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    EXPECT_FALSE(r.timedOut);
+    expectBoardFault(r);
+    EXPECT_NE(r.err.find(strerror(ETIMEDOUT)), std::string::npos) << r.err;
+    EXPECT_GE(waited, 3.9);
+    EXPECT_LT(waited, 6.0);
+    EXPECT_LT(cpu, 0.3);
+    kill(holder, SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !isRunning(holder); }));
+    EXPECT_EQ(pinsim({"level", "6", "1"}).status, 0);
+    close(ready[0]);
 }
 
 }  // namespace

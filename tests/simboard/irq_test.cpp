@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -46,6 +47,20 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Edge> edges_;
+};
+
+// Holds every call until opened, then records like Recorder.
+class GatedRecorder : public Recorder {
+public:
+    int handleIrq(int pin, GPIO_Irq_Type type) override {
+        gate_.wait();
+        return Recorder::handleIrq(pin, type);
+    }
+    void open() { opener_.set_value(); }
+
+private:
+    std::promise<void> opener_;
+    std::shared_future<void> gate_ = opener_.get_future().share();
 };
 
 void drive(int pin, std::initializer_list<int> levels, int holdMs = 0) {
@@ -110,6 +125,33 @@ TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened) {
     // one batch after the first slow call.
     drive(13, {1, 0, 1, 0}, 40);
     EXPECT_EQ(recorder.settled(4), std::vector<Edge>({{13, R}, {13, F}, {13, R}, {13, F}}));
+}
+
+TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndLosesNoEdge) {
+    GatedRecorder recorder;
+    GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
+    const int toggles = 10000;  // far more lines than a FIFO holds
+    // Written from a child: a writer stuck on a full FIFO fails the test
+    // instead of hanging it.
+    const pid_t writer = runInChild(
+        [&] {
+            for (int i = 1; i <= toggles; ++i)
+                if (simboard::applyLevel(8, i % 2) != 0) return 1;
+            return simboard::applyLevel(6, 1);
+        },
+        false);
+    int status = -1;
+    if (!waitFor([&] { return waitpid(writer, &status, WNOHANG) == writer; }, 20000)) {
+        kill(writer, SIGKILL);
+        waitpid(writer, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    recorder.open();
+    const std::vector<Edge> seen = recorder.waitFor(toggles, 20000);
+    ASSERT_EQ(seen.size(), size_t(toggles));
+    int outOfOrder = 0;
+    for (int i = 0; i < toggles; ++i) outOfOrder += seen[i].second != (i % 2 == 0 ? R : F);
+    EXPECT_EQ(outOfOrder, 0);
 }
 
 TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
