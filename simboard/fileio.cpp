@@ -24,20 +24,6 @@ int openFile(const std::string& path, int flags, int mode) {
     return fd;
 }
 
-int makeDirs(const std::string& dir) {
-    if (dir.empty()) return ENOENT;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        const std::string part = dir.substr(0, pos);
-        if (::mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) continue;
-        return errnoOrEio();
-    }
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0) return errnoOrEio();
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
 int readAll(int fd, std::string& text) {
     text.clear();
     char buf[4096];

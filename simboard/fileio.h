@@ -8,9 +8,6 @@
 
 namespace simboard {
 
-// Creates dir and its missing parents (mode 0755 before the umask).
-int makeDirs(const std::string& dir);
-
 // Reads the whole of the file open at fd, from its start.
 int readAll(int fd, std::string& text);
 

@@ -22,6 +22,42 @@ bool isTrustedOwner(uid_t uid)
     return uid == 0 || uid == ::geteuid();
 }
 
+// Whether users other than the owner may add, move or remove names in the
+// folder st describes: the sticky bit allows them only the first.
+bool othersMayReplace(const struct stat& st)
+{
+    return (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
+}
+
+// A folder above the state folder must be out of other users' reach too,
+// or they could move what is below it away and put names of their own in
+// its place: owned by root or us and othersMayReplace false; a link on the
+// way must be root's or ours.
+int checkAncestor(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errnoOrEio();
+    if (S_ISLNK(st.st_mode)) {
+        if (!isTrustedOwner(st.st_uid)) return EPERM;
+        if (::stat(path.c_str(), &st) != 0) return errnoOrEio();
+    }
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    return isTrustedOwner(st.st_uid) && !othersMayReplace(st) ? 0 : EPERM;
+}
+
+// Creates dir and its missing parents (mode 0755 before the umask), each
+// only inside a folder that passed checkAncestor.
+int makeFolders(const std::string& dir)
+{
+    if (dir.empty()) return ENOENT;
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return errnoOrEio();
+        if (slash == std::string::npos) return 0;
+        if (int err = checkAncestor(part)) return err;
+    }
+}
+
 // A caller that closed its standard descriptors would have the board's
 // files take their numbers, and its own output would land in them.
 int moveAboveStandard(int& fd)
@@ -39,7 +75,7 @@ int moveAboveStandard(int& fd)
 int openFolder(const std::string& dir, int& fd)
 {
     fd = -1;
-    if (int err = makeDirs(dir)) return err;
+    if (int err = makeFolders(dir)) return err;
     int opened = openFile(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (opened < 0) return errno == ELOOP ? ENOTDIR : errnoOrEio();
     if (int err = moveAboveStandard(opened)) return err;
@@ -47,10 +83,8 @@ int openFolder(const std::string& dir, int& fd)
     int err = ::fstat(opened, &st) != 0 ? errnoOrEio() : 0;
     if (err == 0 && !S_ISDIR(st.st_mode)) err = ENOTDIR;
     // Writable by others only with the sticky bit (a fresh tmpfs, /tmp
-    // itself): they may add names then, but neither move nor remove ours,
-    // and what they add fails the checks of openInFolder.
-    const bool othersWrite = (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
-    if (err == 0 && (!isTrustedOwner(st.st_uid) || othersWrite)) err = EPERM;
+    // itself): what they add then fails the checks of openInFolder.
+    if (err == 0 && (!isTrustedOwner(st.st_uid) || othersMayReplace(st))) err = EPERM;
     if (err != 0) {
         ::close(opened);
         return err;

@@ -6,11 +6,12 @@
 // descriptor without following links, and must be of the expected type,
 // owned by the same users, writable by no one else and have no second
 // link. They are made with mode 0600: no other user can write, lock or
-// feed them.
+// feed them. The folders above it must be root's or ours and not
+// writable by others unless sticky, and any link on the way root's or ours.
 //
 // Refusals: ENOTDIR when the folder is a link or not a directory, EPERM
-// when it or a file in it fails the ownership, mode or type checks (a
-// link in place of a file included). Other errors are the system's.
+// when it, a folder above it or a file in it fails the ownership, mode or
+// type checks (a link in place of a file included). Other errors are the system's.
 #ifndef SIMBOARD_FOLDER_H
 #define SIMBOARD_FOLDER_H
 

@@ -22,10 +22,10 @@ Result runAsNobody(const std::string& line)
                        line});
 }
 
-void expectBoardFault(const Result& r)
+void expectBoardFault(const Result& r, const std::string& dir = "/tmp/pinsim")
 {
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("pinsim: board fault in /tmp/pinsim: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("pinsim: board fault in " + dir + ": ", 0), 0u) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
@@ -91,6 +91,13 @@ TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
     ASSERT_EQ(runAsNobody("rm -r /tmp/pinsim && ln -s /tmp /tmp/pinsim").status, 0);
     expectBoardFault(pinsim({"reset"}));
     EXPECT_FALSE(fileExists("/tmp/state"));
+
+    // A folder of theirs higher up: they could swap what is below it.
+    ASSERT_EQ(runAsNobody("mkdir /tmp/theirs").status, 0);
+    setenv("PINSIM_DIR", "/tmp/theirs/board", 1);
+    expectBoardFault(pinsim({"show"}), "/tmp/theirs/board");
+    unsetenv("PINSIM_DIR");
+    EXPECT_FALSE(fileExists("/tmp/theirs/board"));
 
     // Our own board: nothing in it another user can open.
     ASSERT_EQ(unlink("/tmp/pinsim"), 0);
