@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -152,6 +153,39 @@ TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndLosesNoEdge) {
     int outOfOrder = 0;
     for (int i = 0; i < toggles; ++i) outOfOrder += seen[i].second != (i % 2 == 0 ? R : F);
     EXPECT_EQ(outOfOrder, 0);
+}
+
+TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t owner = runInChild(
+        [&] {
+            NullHandler handler;
+            GPIOPin(12).setIrq(GPIO_IRQ_BOTH, &handler, 0);
+            if (write(ready[1], "r", 1) != 1) return 1;
+            pause();
+            return 0;
+        },
+        false);
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    kill(owner, SIGSTOP);  // its FIFO fills and stays full
+    std::atomic<int> err{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        for (int i = 1; err == 0 && i <= 20000; ++i) err = simboard::applyLevel(12, i % 2);
+    });
+    sleepMs(2000);  // the FIFO is full well before
+    const auto other = std::chrono::steady_clock::now();
+    EXPECT_EQ(simboard::applyLevel(6, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - other, std::chrono::milliseconds(500));
+    writer.join();
+    EXPECT_EQ(err, ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
 }
 
 TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
