@@ -3,10 +3,11 @@
 // Machine-wide exclusion is an fcntl write lock on byte 0 of $DIR/lock;
 // fcntl locks belong to the process, so a mutex excludes the process's own
 // threads as well. Both are waited for only until the operation's deadline
-// (waits.h): a process that holds the lock for ever fails the others' calls
-// with ETIMEDOUT rather than hanging them. The lock file's descriptor stays open for the process's
-// lifetime: closing any descriptor of a file drops all of the process's
-// fcntl locks on it, so we never open and close a second one.
+// (waits.h): a process that holds the lock for ever fails the others'
+// calls with ETIMEDOUT rather than hanging them. The lock file's descriptor
+// stays open for the process's lifetime: closing any descriptor of a file
+// drops all of the process's fcntl locks on it, so we never open and close
+// a second one.
 #include "board.h"
 
 #include "fileio.h"
