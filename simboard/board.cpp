@@ -2,12 +2,16 @@
 //
 // Machine-wide exclusion is an fcntl write lock on byte 0 of $DIR/lock;
 // fcntl locks belong to the process, so a mutex excludes the process's own
-// threads as well. The lock file's descriptor stays open for the process's
-// lifetime: closing any descriptor of a file drops all of the process's
-// fcntl locks on it, so we never open and close a second one.
+// threads as well. Both are waited for only until the operation's deadline
+// (waits.h): a process that holds the lock for ever fails the others'
+// calls with ETIMEDOUT rather than hanging them. The lock file's descriptor
+// stays open for the process's lifetime: closing any descriptor of a file
+// drops all of the process's fcntl locks on it, so we never open and close
+// a second one.
 #include "board.h"
 
 #include "fileio.h"
+#include "folder.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -24,10 +28,10 @@ namespace {
 
 const char kDefaultDir[] = "/tmp/pinsim";
 constexpr off_t kStateByte = 0;
-constexpr off_t kEdgeByte = 1;
+constexpr off_t kEdgeByte = 1;  // + pin
 
-std::mutex boardMutex;     // guards the site table and the state lock
-std::mutex edgeMutex;      // held by the one thread of this process writing edges
+std::timed_mutex boardMutex;               // guards the site table and the state lock
+std::timed_mutex edgeMutexes[kPinCount];   // held by the one thread writing a pin's edges
 std::map<std::string, BoardSite> sites;
 BoardSite* lastSite = nullptr;
 
@@ -36,8 +40,8 @@ void unlockAfterFork() { boardMutex.unlock(); }
 void resetInChild() {
     boardMutex.unlock();
     // A thread of the parent may have been writing an edge; it does not
-    // exist here, so its hold on the edge mutex must not survive either.
-    new (&edgeMutex) std::mutex;
+    // exist here, so its hold on an edge mutex must not survive either.
+    for (std::timed_mutex& m : edgeMutexes) new (&m) std::timed_mutex;
 }
 
 void registerForkHandlers() {
@@ -45,44 +49,28 @@ void registerForkHandlers() {
     std::call_once(once, [] { pthread_atfork(lockBeforeFork, unlockAfterFork, resetInChild); });
 }
 
-int lockByte(int fd, off_t byte, short type, bool wait) {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
-    while (::fcntl(fd, wait ? F_SETLKW : F_SETLK, &fl) < 0) {
-        if (errno != EINTR) return errno != 0 ? errno : EIO;
-    }
-    return 0;
-}
-
 // Whether path still names the lock file the site has open (its identity
 // was taken when it was opened, and an open file keeps it).
 bool namesLockFile(const BoardSite& site, const std::string& path) {
     struct stat byPath;
-    return ::stat(path.c_str(), &byPath) == 0 && site.lockDev == byPath.st_dev &&
+    return ::lstat(path.c_str(), &byPath) == 0 && site.lockDev == byPath.st_dev &&
            site.lockIno == byPath.st_ino;
 }
 
 int openSite(const std::string& dir, BoardSite& site) {
-    if (int err = makeDirs(dir)) return err;
-    const int lockFd = openFile(dir + "/lock", O_RDWR | O_CREAT);
-    if (lockFd < 0) return errno != 0 ? errno : EIO;
-    const int ownersFd = openFile(dir + "/owners", O_RDWR | O_CREAT);
-    if (ownersFd < 0) {
-        const int err = errno != 0 ? errno : EIO;
-        ::close(lockFd);
-        return err;
-    }
+    int dirFd = -1, lockFd = -1, ownersFd = -1;
+    int err = openFolder(dir, dirFd);
+    if (err == 0) err = openInFolder(dirFd, "lock", O_RDWR | O_CREAT, S_IFREG, lockFd);
+    if (err == 0) err = openInFolder(dirFd, "owners", O_RDWR | O_CREAT, S_IFREG, ownersFd);
     struct stat lockStat;
-    if (::fstat(lockFd, &lockStat) != 0) {
-        const int err = errno != 0 ? errno : EIO;
-        ::close(lockFd);
-        ::close(ownersFd);
+    if (err == 0 && ::fstat(lockFd, &lockStat) != 0) err = errno != 0 ? errno : EIO;
+    if (err != 0) {
+        for (int fd : {dirFd, lockFd, ownersFd})
+            if (fd >= 0) ::close(fd);
         return err;
     }
     site.dir = dir;
+    site.dirFd = dirFd;
     site.lockFd = lockFd;
     site.lockDev = lockStat.st_dev;
     site.lockIno = lockStat.st_ino;
@@ -110,19 +98,20 @@ int findSite(BoardSite*& site) {
     return 0;
 }
 
-int runLocked(const BoardEdit& edit, bool readOld) {
+int runLocked(const BoardEdit& edit, bool readOld, const Deadline& deadline) {
     registerForkHandlers();
-    std::lock_guard<std::mutex> guard(boardMutex);
+    if (int err = lockMutex(boardMutex, deadline)) return err;
+    std::lock_guard<std::timed_mutex> guard(boardMutex, std::adopt_lock);
     BoardSite* site = nullptr;
     if (int err = findSite(site)) return err;
-    if (int err = lockByte(site->lockFd, kStateByte, F_WRLCK, true)) return err;
+    if (int err = lockByte(site->lockFd, kStateByte, F_WRLCK, deadline)) return err;
     struct Unlock {
         int fd;
-        ~Unlock() { lockByte(fd, kStateByte, F_UNLCK, false); }
+        ~Unlock() { unlockByte(fd, kStateByte); }
     } unlock{site->lockFd};
     // Written in place under the lock: no temporary file, no rename.
-    const int fd = openFile(site->dir + "/state", O_RDWR | O_CREAT);
-    if (fd < 0) return errno != 0 ? errno : EIO;
+    int fd = -1;
+    if (int err = openInFolder(site->dirFd, "state", O_RDWR | O_CREAT, S_IFREG, fd)) return err;
     struct Close {
         int fd;
         ~Close() { ::close(fd); }
@@ -171,9 +160,9 @@ std::string currentBoardDir() {
     return dir != nullptr && *dir != '\0' ? dir : kDefaultDir;
 }
 
-int editBoard(const BoardEdit& edit) {
+int editBoard(const BoardEdit& edit, const Deadline& deadline) {
     try {
-        return runLocked(edit, true);
+        return runLocked(edit, true, deadline);
     } catch (...) {
         return ENOMEM;
     }
@@ -181,19 +170,20 @@ int editBoard(const BoardEdit& edit) {
 
 int rewriteBoard(const BoardEdit& edit) {
     try {
-        return runLocked(edit, false);
+        return runLocked(edit, false, Deadline());
     } catch (...) {
         return ENOMEM;
     }
 }
 
-int lockEdgeWriters(int& fd) {
+int lockEdgeWriters(int pin, const Deadline& deadline, int& fd) {
     registerForkHandlers();
     fd = -1;
-    edgeMutex.lock();
-    int err = 0;
-    {
-        std::lock_guard<std::mutex> guard(boardMutex);
+    if (pin < 0 || pin >= kPinCount) return ENODEV;
+    if (int err = lockMutex(edgeMutexes[pin], deadline)) return err;
+    int err = lockMutex(boardMutex, deadline);
+    if (err == 0) {
+        std::lock_guard<std::timed_mutex> guard(boardMutex, std::adopt_lock);
         BoardSite* site = nullptr;
         try {
             err = findSite(site);
@@ -202,18 +192,18 @@ int lockEdgeWriters(int& fd) {
         }
         if (err == 0) fd = site->lockFd;
     }
-    if (err == 0) err = lockByte(fd, kEdgeByte, F_WRLCK, true);
+    if (err == 0) err = lockByte(fd, kEdgeByte + pin, F_WRLCK, deadline);
     if (err != 0) {
         fd = -1;
-        edgeMutex.unlock();
+        edgeMutexes[pin].unlock();
     }
     return err;
 }
 
-void unlockEdgeWriters(int fd) {
+void unlockEdgeWriters(int pin, int fd) {
     if (fd < 0) return;
-    lockByte(fd, kEdgeByte, F_UNLCK, false);
-    edgeMutex.unlock();
+    unlockByte(fd, kEdgeByte + pin);
+    edgeMutexes[pin].unlock();
 }
 
 }  // namespace simboard

@@ -3,10 +3,14 @@
 // machine sees what the others did.
 //
 // Every function here returns 0 on success and an errno-style code on a
-// board fault (EIO where the failing step sets no errno). None of them
-// throws, writes to stderr or keeps a thread busy.
+// board fault (EIO where the failing step sets no errno; ETIMEDOUT when a
+// lock stays held past its deadline, see waits.h; ENOTDIR or EPERM for a
+// folder or file another user could have prepared, see folder.h). None of
+// them throws, writes to stderr or keeps a thread busy.
 #ifndef SIMBOARD_BOARD_H
 #define SIMBOARD_BOARD_H
+
+#include "waits.h"
 
 #include <sys/types.h>
 
@@ -38,7 +42,8 @@ struct BoardState {
 // The open files of one state folder, kept for the process's lifetime.
 struct BoardSite {
     std::string dir;
-    int lockFd = -1;            // $DIR/lock: byte 0 state, byte 1 edge writers
+    int dirFd = -1;             // the folder itself, checked (folder.h)
+    int lockFd = -1;            // $DIR/lock: byte 0 state, byte 1 + PIN edge writers
     int ownersFd = -1;          // $DIR/owners: one lock byte per owner pid
     pid_t ownerLockPid = 0;     // pid that holds its byte through ownersFd
     dev_t lockDev = 0;          // identity of the file open at lockFd
@@ -55,19 +60,21 @@ std::string formatBoard(const BoardState& board);
 bool parseBoard(const std::string& text, BoardState& board);
 
 // Runs edit on the current state under the board lock (process-wide and
-// machine-wide). The state is written back only if edit returns 0 and sets
-// changed. Returns edit's code, or the board fault that stopped it.
+// machine-wide), waited for until deadline. The state is written back only
+// if edit returns 0 and sets changed. Returns edit's code, or the board
+// fault that stopped it.
 using BoardEdit = std::function<int(BoardState& board, BoardSite& site, bool& changed)>;
-int editBoard(const BoardEdit& edit);
+int editBoard(const BoardEdit& edit, const Deadline& deadline = Deadline());
 
 // Like editBoard, but does not read the old state: edit starts from a
 // fresh board and the result is always written (so it mends a corrupt file).
 int rewriteBoard(const BoardEdit& edit);
 
-// Serialises the writers of interrupt edges across processes and threads,
-// without holding the state lock while an edge write blocks.
-int lockEdgeWriters(int& fd);
-void unlockEdgeWriters(int fd);
+// Serialises the writers of one pin's interrupt edges across processes and
+// threads, without holding the state lock while an edge write waits. fd is
+// what unlockEdgeWriters needs back.
+int lockEdgeWriters(int pin, const Deadline& deadline, int& fd);
+void unlockEdgeWriters(int pin, int fd);
 
 // Owner liveness (owners.cpp). takeOwnership marks this process as a live
 // owner in site's folder until it exits; isLiveOwner tells whether pid is

@@ -1,22 +1,30 @@
 // Interrupt delivery through one FIFO per armed pin.
 //
-// Writers of edges (applyLevel) take the machine-wide edge-writer lock,
-// then the state lock; they store the level and, if the interrupt has a
-// live owner, open its FIFO and stamp the edge while the state is still
-// locked, and write the line only after releasing the state lock. So edges
-// reach the FIFO in the order of their stamps, and a writer blocked on a
-// full FIFO holds up other edge writers but never the rest of the board.
+// Writers of edges (applyLevel) take the pin's edge-writer lock, then the
+// state lock; they store the level and, if the interrupt has a live owner,
+// open its FIFO and stamp the edge while the state is still locked, and
+// write the line only after releasing the state lock. So a pin's edges
+// reach its FIFO in the order of their stamps, and a writer waiting for
+// room in a FIFO holds up only that pin's writers, and only until its
+// deadline.
+//
+// In the owning process an arming has two threads: the watcher drains the
+// FIFO as lines arrive, debounces them and queues the edges the handler
+// asked for; the deliverer calls the handler with them, one at a time and
+// in order. A slow handler makes the queue grow, not the FIFO. Both threads
+// block while there is nothing to do.
 #include "edges.h"
 
 #include "debounce.h"
+#include "folder.h"
 #include "fileio.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -30,9 +38,12 @@
 namespace simboard {
 namespace {
 
+// A watcher line longer than this holds no edge: it is dropped.
+constexpr size_t kLongestLine = 4096;
+
 std::mutex deliveryMutex;      // one handler call at a time, process-wide
 std::mutex fdsMutex;           // guards heldFds
-std::vector<int> heldFds;      // FIFO descriptors of running arming threads
+std::vector<int> heldFds;      // FIFO descriptors of running watchers
 
 // A forked child has none of our threads: it closes the FIFO descriptors it
 // inherited, so it cannot keep a dead owner's FIFO open, and drops any hold
@@ -62,32 +73,44 @@ void releaseFds(const Arming& arming) {
     }
 }
 
-std::string fifoPath(const std::string& dir, int pin) {
-    return dir + "/irq" + std::to_string(pin);
-}
+std::string fifoName(int pin) { return "irq" + std::to_string(pin); }
 
-int64_t monotonicNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
+// What the watcher and the deliverer of one arming share.
+struct Watch {
+    Arming arming;
+    std::mutex mutex;                   // guards the rest
+    std::condition_variable changed;
+    std::deque<GPIO_Irq_Type> queue;    // at most kEdgeQueueCap edges
+    bool closed = false;                // the watcher has stopped
+};
 
-void deliverEdges(const Arming& arming, std::vector<int>& edges) {
-    for (int level : edges) {
-        const GPIO_Irq_Type type = level != 0 ? GPIO_IRQ_RISING : GPIO_IRQ_FALLING;
-        if ((arming.type & type) == 0) continue;
-        std::lock_guard<std::mutex> guard(deliveryMutex);
-        try {
-            arming.handler->handleIrq(arming.pin, type);
-        } catch (...) {
-            // The handler's failure is its own; keep delivering.
+using WatchRef = std::shared_ptr<Watch>;
+
+// Queues the edges among levels that the arming asked for.
+void queueEdges(Watch& watch, std::vector<int>& levels) {
+    if (levels.empty()) return;
+    {
+        std::lock_guard<std::mutex> guard(watch.mutex);
+        for (int level : levels) {
+            const GPIO_Irq_Type type = level != 0 ? GPIO_IRQ_RISING : GPIO_IRQ_FALLING;
+            if ((watch.arming.type & type) == 0) continue;
+            if (watch.queue.size() < kEdgeQueueCap) watch.queue.push_back(type);
         }
     }
-    edges.clear();
+    levels.clear();
+    watch.changed.notify_one();
+}
+
+void closeQueue(Watch& watch) {
+    {
+        std::lock_guard<std::mutex> guard(watch.mutex);
+        watch.closed = true;
+    }
+    watch.changed.notify_one();
 }
 
 // Feeds the complete lines of buffer to filter; false once "end" is read.
-bool takeLines(std::string& buffer, EdgeFilter& filter, std::vector<int>& edges) {
+bool takeLines(std::string& buffer, EdgeFilter& filter, std::vector<int>& levels) {
     size_t start = 0;
     size_t newline;
     bool goOn = true;
@@ -101,10 +124,11 @@ bool takeLines(std::string& buffer, EdgeFilter& filter, std::vector<int>& edges)
             goOn = false;
         } else if (std::sscanf(line.c_str(), "%lld %d%c", &ns, &level, &extra) == 2 &&
                    (level == 0 || level == 1)) {
-            filter.feed(ns, level, edges);
+            filter.feed(ns, level, levels);
         }
     }
     buffer.erase(0, start);
+    if (buffer.size() > kLongestLine) buffer.clear();
     return goOn;
 }
 
@@ -116,17 +140,18 @@ int pollTimeout(const EdgeFilter& filter) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-void watchEdges(const Arming& arming) {
+void watchEdges(Watch& watch) {
+    const Arming& arming = watch.arming;
     EdgeFilter filter(arming.initialLevel, arming.debounceMs);
-    std::vector<int> edges;
+    std::vector<int> levels;
     std::string buffer;
     for (;;) {
         struct pollfd pfd = {arming.readFd, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, pollTimeout(filter));
         if (ready < 0 && errno != EINTR) break;
         if (ready == 0) {
-            filter.settle(monotonicNs(), edges);
-            deliverEdges(arming, edges);
+            filter.settle(monotonicNs(), levels);
+            queueEdges(watch, levels);
             continue;
         }
         if (ready < 0) continue;
@@ -135,44 +160,84 @@ void watchEdges(const Arming& arming) {
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got <= 0) break;
         buffer.append(chunk, static_cast<size_t>(got));
-        const bool goOn = takeLines(buffer, filter, edges);
-        deliverEdges(arming, edges);
+        const bool goOn = takeLines(buffer, filter, levels);
+        queueEdges(watch, levels);
         if (!goOn) break;
     }
 }
 
-void* runArming(void* arg) {
-    std::unique_ptr<Arming> arming(static_cast<Arming*>(arg));
+void deliverEdges(Watch& watch) {
+    for (;;) {
+        GPIO_Irq_Type type;
+        {
+            std::unique_lock<std::mutex> lock(watch.mutex);
+            watch.changed.wait(lock, [&] { return !watch.queue.empty() || watch.closed; });
+            if (watch.queue.empty()) return;
+            type = watch.queue.front();
+            watch.queue.pop_front();
+        }
+        std::lock_guard<std::mutex> guard(deliveryMutex);
+        try {
+            watch.arming.handler->handleIrq(watch.arming.pin, type);
+        } catch (...) {
+            // The handler's failure is its own; keep delivering.
+        }
+    }
+}
+
+void* runWatcher(void* arg) {
+    std::unique_ptr<WatchRef> watch(static_cast<WatchRef*>(arg));
     try {
-        watchEdges(*arming);
+        watchEdges(**watch);
     } catch (...) {
         // Out of memory: this arming stops; the process goes on.
     }
-    releaseFds(*arming);
+    releaseFds((*watch)->arming);
+    closeQueue(**watch);
     return nullptr;
+}
+
+void* runDeliverer(void* arg) {
+    std::unique_ptr<WatchRef> watch(static_cast<WatchRef*>(arg));
+    deliverEdges(**watch);
+    return nullptr;
+}
+
+int startThread(void* (*body)(void*), const WatchRef& watch) {
+    WatchRef* ref = new (std::nothrow) WatchRef(watch);
+    if (ref == nullptr) return ENOMEM;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int err = pthread_create(&thread, &attr, body, ref);
+    pthread_attr_destroy(&attr);
+    if (err != 0) delete ref;
+    return err;
 }
 
 }  // namespace
 
-int endArming(const std::string& dir, int pin) {
-    const std::string path = fifoPath(dir, pin);
-    const int fd = openFile(path, O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) {
-        writeToPipe(fd, "end\n");
+int endArming(const BoardSite& site, int pin) {
+    const std::string name = fifoName(pin);
+    int fd = -1;
+    // Not waited for: a reader that drains nothing is stopped or gone, and
+    // its FIFO, removed below, gets no more edges either way.
+    if (openInFolder(site.dirFd, name, O_WRONLY | O_NONBLOCK, S_IFIFO, fd) == 0) {
+        writeToPipe(fd, "end\n", Deadline(0));
         ::close(fd);
     }
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+    if (::unlinkat(site.dirFd, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
     return 0;
 }
 
 int openArming(const BoardSite& site, Arming& arming) {
-    if (int err = endArming(site.dir, arming.pin)) return err;
-    const std::string path = fifoPath(site.dir, arming.pin);
-    if (::mkfifo(path.c_str(), 0666) != 0) return errno != 0 ? errno : EIO;
-    arming.readFd = openFile(path, O_RDONLY | O_NONBLOCK);
-    if (arming.readFd >= 0) arming.writeFd = openFile(path, O_WRONLY);
-    int err = arming.writeFd < 0 ? (errno != 0 ? errno : EIO) : 0;
-    if (err == 0) err = setNonBlocking(arming.readFd, false);
+    if (int err = endArming(site, arming.pin)) return err;
+    const std::string name = fifoName(arming.pin);
+    if (int err = makeFIFO(site.dirFd, name)) return err;
+    int err = openInFolder(site.dirFd, name, O_RDONLY | O_NONBLOCK, S_IFIFO, arming.readFd);
+    if (err == 0)
+        err = openInFolder(site.dirFd, name, O_WRONLY | O_NONBLOCK, S_IFIFO, arming.writeFd);
     if (err != 0) dropArming(arming);
     return err;
 }
@@ -189,6 +254,7 @@ int startArming(const Arming& arming) {
     // Registered only now, outside the board lock: the fork handlers take
     // fdsMutex before the board's mutex, so it must never nest inside it.
     registerForkHandlers();
+    WatchRef watch;
     try {
         std::lock_guard<std::mutex> guard(fdsMutex);
         heldFds.push_back(arming.readFd);
@@ -197,57 +263,57 @@ int startArming(const Arming& arming) {
         releaseFds(arming);
         return ENOMEM;
     }
-    Arming* copy = new (std::nothrow) Arming(arming);
-    if (copy == nullptr) {
+    try {
+        watch = std::make_shared<Watch>();
+    } catch (...) {
         releaseFds(arming);
         return ENOMEM;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int err = pthread_create(&thread, &attr, runArming, copy);
-    pthread_attr_destroy(&attr);
-    if (err != 0) {
-        delete copy;
-        releaseFds(arming);
+    watch->arming = arming;
+    int err = startThread(runDeliverer, watch);
+    if (err == 0) {
+        err = startThread(runWatcher, watch);
+        if (err != 0) closeQueue(*watch);  // the deliverer ends
     }
+    if (err != 0) releaseFds(arming);
     return err;
 }
 
 int applyLevel(int pin, int level) {
     if (!isUsablePin(pin)) return ENODEV;
     if (level != 0 && level != 1) return EINVAL;
+    const Deadline deadline;
     int lockFd = -1;
-    if (int err = lockEdgeWriters(lockFd)) return err;
+    if (int err = lockEdgeWriters(pin, deadline, lockFd)) return err;
     int fifoFd = -1;
     std::string line;
-    int err = editBoard([&](BoardState& board, BoardSite& site, bool& changed) {
-        PinState& p = board.pins[pin];
-        if (p.outside == level) return 0;
-        if (p.irqType != 0 && isLiveOwner(site, p.irqOwner)) {
-            fifoFd = openFile(fifoPath(site.dir, pin), O_WRONLY | O_NONBLOCK);
-            if (fifoFd < 0 && errno != ENXIO && errno != ENOENT) return errno != 0 ? errno : EIO;
-            if (fifoFd >= 0) {
-                // From here a full FIFO blocks the write rather than lose an edge.
-                if (int e = setNonBlocking(fifoFd, false)) return e;
-                char text[64];
-                std::snprintf(text, sizeof text, "%lld %d\n",
-                              static_cast<long long>(monotonicNs()), level);
-                line = text;
+    int err = editBoard(
+        [&](BoardState& board, BoardSite& site, bool& changed) {
+            PinState& p = board.pins[pin];
+            if (p.outside == level) return 0;
+            if (p.irqType != 0 && isLiveOwner(site, p.irqOwner)) {
+                const int e = openInFolder(site.dirFd, fifoName(pin), O_WRONLY | O_NONBLOCK,
+                                           S_IFIFO, fifoFd);
+                if (e != 0 && e != ENXIO && e != ENOENT) return e;
+                if (fifoFd >= 0) {
+                    char text[64];
+                    std::snprintf(text, sizeof text, "%lld %d\n",
+                                  static_cast<long long>(monotonicNs()), level);
+                    line = text;
+                }
             }
-        }
-        p.outside = level;
-        changed = true;
-        return 0;
-    });
+            p.outside = level;
+            changed = true;
+            return 0;
+        },
+        deadline);
     if (err == 0 && fifoFd >= 0) {
         // EPIPE: the owner died since the check; its edges die with it.
-        const int e = writeToPipe(fifoFd, line);
+        const int e = writeToPipe(fifoFd, line, deadline);
         if (e != EPIPE) err = e;
     }
     if (fifoFd >= 0) ::close(fifoFd);
-    unlockEdgeWriters(lockFd);
+    unlockEdgeWriters(pin, lockFd);
     return err;
 }
 

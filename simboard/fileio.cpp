@@ -4,6 +4,7 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,20 +22,6 @@ int openFile(const std::string& path, int flags, int mode) {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
-}
-
-int makeDirs(const std::string& dir) {
-    if (dir.empty()) return ENOENT;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        const std::string part = dir.substr(0, pos);
-        if (::mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) continue;
-        return errnoOrEio();
-    }
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0) return errnoOrEio();
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 int readAll(int fd, std::string& text) {
@@ -66,12 +53,19 @@ int writeAt(int fd, const std::string& text) {
     return 0;
 }
 
-int writeFully(int fd, const std::string& data) {
+namespace {
+
+int writeBy(int fd, const std::string& data, const Deadline& deadline) {
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n >= 0) {
             done += static_cast<size_t>(n);
+        } else if (errno == EAGAIN) {
+            const int leftMs = deadline.leftMs();
+            if (leftMs == 0) return ETIMEDOUT;
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            if (::poll(&pfd, 1, leftMs) < 0 && errno != EINTR) return errnoOrEio();
         } else if (errno != EINTR) {
             return errnoOrEio();
         }
@@ -79,7 +73,9 @@ int writeFully(int fd, const std::string& data) {
     return 0;
 }
 
-int writeToPipe(int fd, const std::string& data) {
+}  // namespace
+
+int writeToPipe(int fd, const std::string& data, const Deadline& deadline) {
     // A write to a pipe without a reader raises SIGPIPE in the writing
     // thread. Block it here and swallow the one this write raised, leaving
     // the process's own handling of SIGPIPE untouched.
@@ -90,7 +86,7 @@ int writeToPipe(int fd, const std::string& data) {
     sigemptyset(&pending);
     sigpending(&pending);
     const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-    const int err = writeFully(fd, data);
+    const int err = writeBy(fd, data, deadline);
     if (err == EPIPE && !wasPending) {
         const struct timespec now = {0, 0};
         while (sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
@@ -98,14 +94,6 @@ int writeToPipe(int fd, const std::string& data) {
     }
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     return err;
-}
-
-int setNonBlocking(int fd, bool on) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0) return errnoOrEio();
-    const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) < 0) return errnoOrEio();
-    return 0;
 }
 
 }  // namespace simboard

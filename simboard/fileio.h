@@ -2,12 +2,11 @@
 #ifndef SIMBOARD_FILEIO_H
 #define SIMBOARD_FILEIO_H
 
+#include "waits.h"
+
 #include <string>
 
 namespace simboard {
-
-// Creates dir and its missing parents (mode 0755 before the umask).
-int makeDirs(const std::string& dir);
 
 // Reads the whole of the file open at fd, from its start.
 int readAll(int fd, std::string& text);
@@ -15,15 +14,10 @@ int readAll(int fd, std::string& text);
 // Writes text over the start of the file open at fd.
 int writeAt(int fd, const std::string& text);
 
-// Writes all of data, retrying short writes and EINTR.
-int writeFully(int fd, const std::string& data);
-
-// Like writeFully, for a pipe whose reader may be gone: EPIPE is returned
+// Writes all of data to a pipe open with O_NONBLOCK, waiting while it is
+// full until deadline (then ETIMEDOUT). A reader that is gone gives EPIPE,
 // without a SIGPIPE reaching the process.
-int writeToPipe(int fd, const std::string& data);
-
-// Sets or clears O_NONBLOCK.
-int setNonBlocking(int fd, bool on);
+int writeToPipe(int fd, const std::string& data, const Deadline& deadline);
 
 // Opens with O_CLOEXEC added, retrying EINTR; returns -1 with errno set.
 int openFile(const std::string& path, int flags, int mode = 0644);

@@ -40,7 +40,7 @@ int stopPwm(int pin) {
 int resetBoard() {
     return rewriteBoard([](BoardState&, BoardSite& site, bool&) {
         for (int pin = 0; pin < kPinCount; ++pin)
-            if (int err = endArming(site.dir, pin)) return err;
+            if (int err = endArming(site, pin)) return err;
         return 0;
     });
 }

@@ -3,9 +3,41 @@
 #include "run.h"
 #include "sandbox.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class Pinsim : public SandboxTest {};
+
+// Runs a shell command line as another, unprivileged user.
+Result runAsNobody(const std::string& line)
+{
+    return runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                       line});
+}
+
+// CPU time used by the children reaped so far.
+double childrenCPUSeconds()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_CHILDREN, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+void expectBoardFault(const Result& r, const std::string& dir = "/tmp/pinsim")
+{
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("pinsim: board fault in " + dir + ": ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
 
 TEST_F(Pinsim, ShowsAFreshBoard)
 {
@@ -50,6 +82,73 @@ TEST_F(Pinsim, StopPWMEndsItForItsOwner)
     EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=1000/25 irq=off fail=0\n");
     EXPECT_EQ(pinsim({"stop-pwm", "8"}).status, 0);
     EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=off irq=off fail=0\n");
+}
+
+TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
+{
+    writeFile("/tmp/secret", "root only\n");
+    ASSERT_EQ(chmod("/tmp/secret", 0600), 0);
+    ASSERT_EQ(runAsNobody("mkdir /tmp/pinsim && ln -s /tmp/secret /tmp/pinsim/state").status, 0);
+    expectBoardFault(pinsim({"reset"}));
+    expectBoardFault(pinsim({"level", "6", "1"}));
+    pinctl({"set", "6", "1"});
+    EXPECT_EQ(readFile("/tmp/secret"), "root only\n");
+
+    // A link in place of the folder, even to a folder of root's.
+    ASSERT_EQ(runAsNobody("rm -r /tmp/pinsim && ln -s /tmp /tmp/pinsim").status, 0);
+    expectBoardFault(pinsim({"reset"}));
+    EXPECT_FALSE(fileExists("/tmp/state"));
+
+    // A folder of theirs higher up: they could swap what is below it.
+    ASSERT_EQ(runAsNobody("mkdir /tmp/theirs").status, 0);
+    setenv("PINSIM_DIR", "/tmp/theirs/board", 1);
+    expectBoardFault(pinsim({"show"}), "/tmp/theirs/board");
+    unsetenv("PINSIM_DIR");
+    EXPECT_FALSE(fileExists("/tmp/theirs/board"));
+
+    // Our own board: nothing in it another user can open.
+    ASSERT_EQ(unlink("/tmp/pinsim"), 0);
+    ASSERT_EQ(pinctl({"irq", "6", "both", "true"}).status, 0);
+    for (const char* name : {"lock", "owners", "state", "irq6"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((std::string("/tmp/pinsim/") + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 077, 0u) << name;
+    }
+}
+
+TEST_F(Pinsim, AHeldLockFailsCallsAfterFourSecondsWithoutSpinning)
+{
+    ASSERT_EQ(pinsim({"show"}).status, 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        int fd = open("/tmp/pinsim/lock", O_RDWR);
+        if (fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0 && write(ready[1], "x", 1) == 1)
+            sleep(20);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const double cpuBefore = childrenCPUSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    Result r = pinsim({"level", "6", "1"}, 8000);
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    const double cpu = childrenCPUSeconds() - cpuBefore;
+    EXPECT_FALSE(r.timedOut);
+    expectBoardFault(r);
+    EXPECT_NE(r.err.find(strerror(ETIMEDOUT)), std::string::npos) << r.err;
+    EXPECT_GE(waited.count(), 3.9);
+    EXPECT_LT(waited.count(), 6.0);
+    EXPECT_LT(cpu, 1.0);  // a spinning wait would use about 4 s
+    kill(holder, SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !isRunning(holder); }));
+    EXPECT_EQ(pinsim({"level", "6", "1"}).status, 0);
+    close(ready[0]);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -46,6 +48,20 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Edge> edges_;
+};
+
+// Holds every call until opened, then records like Recorder.
+class GatedRecorder : public Recorder {
+public:
+    int handleIrq(int pin, GPIO_Irq_Type type) override {
+        gate_.wait();
+        return Recorder::handleIrq(pin, type);
+    }
+    void open() { opener_.set_value(); }
+
+private:
+    std::promise<void> opener_;
+    std::shared_future<void> gate_ = opener_.get_future().share();
 };
 
 void drive(int pin, std::initializer_list<int> levels, int holdMs = 0) {
@@ -110,6 +126,69 @@ TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened) {
     // one batch after the first slow call.
     drive(13, {1, 0, 1, 0}, 40);
     EXPECT_EQ(recorder.settled(4), std::vector<Edge>({{13, R}, {13, F}, {13, R}, {13, F}}));
+}
+
+TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
+    GatedRecorder recorder;
+    GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
+    // Far more lines than a FIFO holds, and more edges than the queue.
+    const int toggles = static_cast<int>(simboard::kEdgeQueueCap) + 1000;
+    // Written from a child: a writer stuck on a full FIFO fails the test
+    // instead of hanging it.
+    const pid_t writer = runInChild(
+        [&] {
+            for (int i = 1; i <= toggles; ++i)
+                if (simboard::applyLevel(8, i % 2) != 0) return 1;
+            return simboard::applyLevel(6, 1);
+        },
+        false);
+    int status = -1;
+    if (!waitFor([&] { return waitpid(writer, &status, WNOHANG) == writer; }, 60000)) {
+        kill(writer, SIGKILL);
+        waitpid(writer, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    recorder.open();
+    // The queue's worth, and the one edge the handler held when it filled.
+    recorder.waitFor(simboard::kEdgeQueueCap + 1, 30000);
+    const std::vector<Edge> seen = recorder.settled(simboard::kEdgeQueueCap + 1);
+    ASSERT_EQ(seen.size(), simboard::kEdgeQueueCap + 1);
+    int outOfOrder = 0;
+    for (size_t i = 0; i < seen.size(); ++i) outOfOrder += seen[i].second != (i % 2 == 0 ? R : F);
+    EXPECT_EQ(outOfOrder, 0);
+}
+
+TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t owner = runInChild(
+        [&] {
+            NullHandler handler;
+            GPIOPin(12).setIrq(GPIO_IRQ_BOTH, &handler, 0);
+            if (write(ready[1], "r", 1) != 1) return 1;
+            pause();
+            return 0;
+        },
+        false);
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    kill(owner, SIGSTOP);  // its FIFO fills and stays full
+    std::atomic<int> err{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        for (int i = 1; err == 0 && i <= 20000; ++i) err = simboard::applyLevel(12, i % 2);
+    });
+    sleepMs(2000);  // the FIFO is full well before
+    const auto other = std::chrono::steady_clock::now();
+    EXPECT_EQ(simboard::applyLevel(6, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - other, std::chrono::milliseconds(500));
+    writer.join();
+    EXPECT_EQ(err, ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
 }
 
 TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {

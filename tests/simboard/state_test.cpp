@@ -94,6 +94,22 @@ TEST_F(StateTest, ChangedPinsimDirSwitchesToThatBoard) {
     EXPECT_EQ(pin.getDirection(), GPIO_OUTPUT);
 }
 
+TEST_F(StateTest, ClosedStandardDescriptorsAreNotTakenByBoardFiles) {
+    EXPECT_EQ(runInChild([] {
+                  close(0);
+                  close(1);
+                  close(2);
+                  GPIOPin pin(6);
+                  pin.setDirection(GPIO_OUTPUT);
+                  const char stray[] = "stray output\n";
+                  for (int fd = 0; fd <= 2; ++fd)
+                      if (write(fd, stray, sizeof stray - 1) >= 0) return 1;
+                  return pin.getLastResult();
+              }),
+              0);
+    EXPECT_EQ(GPIOPin(6).getDirection(), GPIO_OUTPUT);
+}
+
 TEST_F(StateTest, DamagedStateIsABoardFaultUntilReset) {
     simboard::BoardState board;
     board.pins[26].fail = -70000;

@@ -1,0 +1,81 @@
+#include "waits.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+
+namespace simboard {
+namespace {
+
+constexpr int kLongestStepMs = 32;
+
+int setLock(int fd, off_t byte, short type)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    while (::fcntl(fd, F_SETLK, &fl) < 0) {
+        if (errno != EINTR) return errno != 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int64_t monotonicNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+int64_t Deadline::leftNs() const
+{
+    const int64_t left = endNs_ - monotonicNs();
+    return left > 0 ? left : 0;
+}
+
+int Deadline::leftMs() const
+{
+    const int64_t ms = (leftNs() + 999999) / 1000000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+bool backOff(int& stepMs, const Deadline& deadline)
+{
+    const int64_t left = deadline.leftNs();
+    if (left <= 0) return false;
+    int64_t ns = int64_t{stepMs} * 1000000;
+    if (ns > left) ns = left;
+    const struct timespec pause = {static_cast<time_t>(ns / 1000000000),
+                                   static_cast<long>(ns % 1000000000)};
+    nanosleep(&pause, nullptr);  // cut short by a signal: the loop tries again
+    if (stepMs < kLongestStepMs) stepMs *= 2;
+    return true;
+}
+
+int lockByte(int fd, off_t byte, short type, const Deadline& deadline)
+{
+    // F_SETLKW cannot be bounded without a signal: try, and back off.
+    for (int stepMs = 1;;) {
+        const int err = setLock(fd, byte, type);
+        if (err != EAGAIN && err != EACCES) return err;
+        if (!backOff(stepMs, deadline)) return ETIMEDOUT;
+    }
+}
+
+void unlockByte(int fd, off_t byte)
+{
+    setLock(fd, byte, F_UNLCK);
+}
+
+int lockMutex(std::timed_mutex& mutex, const Deadline& deadline)
+{
+    return mutex.try_lock_for(std::chrono::nanoseconds(deadline.leftNs())) ? 0 : ETIMEDOUT;
+}
+
+}  // namespace simboard

@@ -1,0 +1,45 @@
+// Bounded waits. Nothing on the board waits for another process longer
+// than kWaitLimitMs: a lock held by someone else, or a FIFO nobody drains,
+// makes the operation fail with ETIMEDOUT instead. Waiting sleeps with a
+// growing back-off, so a long wait costs no CPU to speak of.
+#ifndef SIMBOARD_WAITS_H
+#define SIMBOARD_WAITS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+
+namespace simboard {
+
+constexpr int kWaitLimitMs = 4000;
+
+int64_t monotonicNs();
+
+// A point in CLOCK_MONOTONIC time, kWaitLimitMs from its making by default.
+class Deadline {
+public:
+    explicit Deadline(int ms = kWaitLimitMs) : endNs_(monotonicNs() + int64_t{ms} * 1000000) {}
+    int64_t leftNs() const;
+    // Time left in whole milliseconds, rounded up; 0 once it has passed.
+    int leftMs() const;
+
+private:
+    int64_t endNs_;
+};
+
+// Takes an fcntl lock of type (F_RDLCK or F_WRLCK) on one byte of fd by the
+// deadline; 0, ETIMEDOUT, or the errno of a failing call.
+int lockByte(int fd, off_t byte, short type, const Deadline& deadline);
+void unlockByte(int fd, off_t byte);
+
+// Locks mutex by the deadline; 0 or ETIMEDOUT.
+int lockMutex(std::timed_mutex& mutex, const Deadline& deadline);
+
+// Sleeps for the next step of a back-off (1 ms, doubling up to 32 ms),
+// never past the deadline; false once the deadline has passed.
+bool backOff(int& stepMs, const Deadline& deadline);
+
+}  // namespace simboard
+
+#endif
