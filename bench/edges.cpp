@@ -10,7 +10,7 @@
 // next edge; an edge without one is lost. Prints one line:
 //   median ms <TAB> p99 ms <TAB> max ms <TAB> edges lost <TAB> edges
 #include "board.h"
-#include "edges.h"
+#include "outside.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -92,7 +92,7 @@ int main(int argc, char** argv)
     int gapMs = atoi(argv[4]);
 
     int level = 0;
-    simboard::editBoard([&](simboard::BoardState& b, simboard::BoardSite&, bool&) {
+    simboard::useBoard([&](simboard::BoardState& b, simboard::BoardSite&, bool&) {
         level = b.pins[pin].outside;
         return 0;
     });

@@ -63,7 +63,7 @@ int openSite(const std::string& dir, BoardSite& site) {
     if (err == 0) err = openInFolder(dirFd, "lock", O_RDWR | O_CREAT, S_IFREG, lockFd);
     if (err == 0) err = openInFolder(dirFd, "owners", O_RDWR | O_CREAT, S_IFREG, ownersFd);
     struct stat lockStat;
-    if (err == 0 && ::fstat(lockFd, &lockStat) != 0) err = errno != 0 ? errno : EIO;
+    if (err == 0 && ::fstat(lockFd, &lockStat) != 0) err = errnoOrEio();
     if (err != 0) {
         for (int fd : {dirFd, lockFd, ownersFd})
             if (fd >= 0) ::close(fd);
@@ -98,7 +98,7 @@ int findSite(BoardSite*& site) {
     return 0;
 }
 
-int runLocked(const BoardEdit& edit, bool readOld, const Deadline& deadline) {
+int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline) {
     registerForkHandlers();
     if (int err = lockMutex(boardMutex, deadline)) return err;
     std::lock_guard<std::timed_mutex> guard(boardMutex, std::adopt_lock);
@@ -124,10 +124,10 @@ int runLocked(const BoardEdit& edit, bool readOld, const Deadline& deadline) {
         if (err == 0 && !text.empty() && !parseBoard(text, board)) err = EIO;
     } else if (::ftruncate(fd, 0) != 0) {
         // Emptied first: a writer stopped midway leaves a fresh board.
-        err = errno != 0 ? errno : EIO;
+        err = errnoOrEio();
     }
     bool changed = !readOld;
-    if (err == 0) err = edit(board, *site, changed);
+    if (err == 0) err = use(board, *site, changed);
     if (err == 0 && changed) {
         std::string updated = formatBoard(board);
         // An edit that leaves the stored text as it was (making an output
@@ -160,17 +160,17 @@ std::string currentBoardDir() {
     return dir != nullptr && *dir != '\0' ? dir : kDefaultDir;
 }
 
-int editBoard(const BoardEdit& edit, const Deadline& deadline) {
+int useBoard(const BoardUse& use, const Deadline& deadline) {
     try {
-        return runLocked(edit, true, deadline);
+        return runLocked(use, true, deadline);
     } catch (...) {
         return ENOMEM;
     }
 }
 
-int rewriteBoard(const BoardEdit& edit) {
+int rewriteBoard(const BoardUse& use) {
     try {
-        return runLocked(edit, false, Deadline());
+        return runLocked(use, false, Deadline());
     } catch (...) {
         return ENOMEM;
     }

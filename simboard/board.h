@@ -59,16 +59,16 @@ std::string currentBoardDir();
 std::string formatBoard(const BoardState& board);
 bool parseBoard(const std::string& text, BoardState& board);
 
-// Runs edit on the current state under the board lock (process-wide and
-// machine-wide), waited for until deadline. The state is written back only
-// if edit returns 0 and sets changed. Returns edit's code, or the board
-// fault that stopped it.
-using BoardEdit = std::function<int(BoardState& board, BoardSite& site, bool& changed)>;
-int editBoard(const BoardEdit& edit, const Deadline& deadline = Deadline());
+// Reads, and may edit, the current state: runs use on it under the board
+// lock (process-wide and machine-wide), waited for until deadline. The
+// state is written back only if use returns 0 and sets changed. Returns
+// use's code, or the board fault that stopped it.
+using BoardUse = std::function<int(BoardState& board, BoardSite& site, bool& changed)>;
+int useBoard(const BoardUse& use, const Deadline& deadline = Deadline());
 
-// Like editBoard, but does not read the old state: edit starts from a
-// fresh board and the result is always written (so it mends a corrupt file).
-int rewriteBoard(const BoardEdit& edit);
+// Like useBoard, but does not read the old state: use starts from a fresh
+// board and the result is always written (so it mends a corrupt file).
+int rewriteBoard(const BoardUse& use);
 
 // Serialises the writers of one pin's interrupt edges across processes and
 // threads, without holding the state lock while an edge write waits. fd is

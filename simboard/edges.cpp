@@ -16,8 +16,9 @@
 #include "edges.h"
 
 #include "debounce.h"
-#include "folder.h"
 #include "fileio.h"
+#include "folder.h"
+#include "outside.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -94,6 +95,7 @@ void queueEdges(Watch& watch, std::vector<int>& levels) {
         for (int level : levels) {
             const GPIO_Irq_Type type = level != 0 ? GPIO_IRQ_RISING : GPIO_IRQ_FALLING;
             if ((watch.arming.type & type) == 0) continue;
+            // Documented behaviour: past the cap the newest edges are dropped.
             if (watch.queue.size() < kEdgeQueueCap) watch.queue.push_back(type);
         }
     }
@@ -227,7 +229,7 @@ int endArming(const BoardSite& site, int pin) {
         writeToPipe(fd, "end\n", Deadline(0));
         ::close(fd);
     }
-    if (::unlinkat(site.dirFd, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
+    if (::unlinkat(site.dirFd, name.c_str(), 0) != 0 && errno != ENOENT) return errnoOrEio();
     return 0;
 }
 
@@ -287,7 +289,7 @@ int applyLevel(int pin, int level) {
     if (int err = lockEdgeWriters(pin, deadline, lockFd)) return err;
     int fifoFd = -1;
     std::string line;
-    int err = editBoard(
+    int err = useBoard(
         [&](BoardState& board, BoardSite& site, bool& changed) {
             PinState& p = board.pins[pin];
             if (p.outside == level) return 0;

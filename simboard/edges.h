@@ -44,14 +44,6 @@ void dropArming(Arming& arming);
 // the FIFO. Under the board lock.
 int endArming(const BoardSite& site, int pin);
 
-// Applies a level from outside the board to the pin. A change is stored
-// and, while a live process has the pin's interrupt armed, sent to it as
-// an edge; edges keep their order across concurrent callers. Waits only
-// for the pin's other edge writers, the state lock and room in the FIFO,
-// all together at most kWaitLimitMs (then ETIMEDOUT: the level is stored
-// if the state lock was had, the edge is lost).
-int applyLevel(int pin, int level);
-
 }  // namespace simboard
 
 #endif

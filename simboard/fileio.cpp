@@ -10,11 +10,8 @@
 #include <unistd.h>
 
 namespace simboard {
-namespace {
 
 int errnoOrEio() { return errno != 0 ? errno : EIO; }
-
-}  // namespace
 
 int openFile(const std::string& path, int flags, int mode) {
     int fd;

@@ -8,6 +8,9 @@
 
 namespace simboard {
 
+// The result code of a failed call: errno, or EIO if the call set none.
+int errnoOrEio();
+
 // Reads the whole of the file open at fd, from its start.
 int readAll(int fd, std::string& text);
 

@@ -12,11 +12,6 @@ namespace {
 
 constexpr mode_t kFileMode = 0600;
 
-int errnoOrEio()
-{
-    return errno != 0 ? errno : EIO;
-}
-
 bool isTrustedOwner(uid_t uid)
 {
     return uid == 0 || uid == ::geteuid();

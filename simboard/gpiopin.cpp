@@ -21,23 +21,24 @@ using simboard::PinState;
 
 namespace {
 
-// Runs edit(PinState&, BoardSite&, bool& changed) on the pin's state unless
-// the pin fails; returns the result code.
-template <typename Edit>
-int editPin(int pin, const Edit& edit) {
+// Runs use(PinState&, BoardSite&, bool& changed) on the pin's state, to
+// read it or edit it, unless the pin fails; returns the result code.
+template <typename Use>
+int usePin(int pin, const Use& use) {
     if (!simboard::isUsablePin(pin)) return ENODEV;
     try {
-        return simboard::editBoard([&](BoardState& board, BoardSite& site, bool& changed) {
+        return simboard::useBoard([&](BoardState& board, BoardSite& site, bool& changed) {
             PinState& p = board.pins[pin];
             if (p.fail != 0) return p.fail;
-            return edit(p, site, changed);
+            return use(p, site, changed);
         });
     } catch (...) {
         return ENOMEM;
     }
 }
 
-void stopPwm(PinState& p) { p.pwmOn = 0; }
+// Documented behaviour: any later change of the pin, from any process, ends its PWM.
+void clearPWM(PinState& p) { p.pwmOn = 0; }
 
 }  // namespace
 
@@ -50,9 +51,9 @@ void GPIOPin::setDirection(GPIO_Direction dir) {
         lastResult = EINVAL;
         return;
     }
-    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool& changed) {
         p.direction = dir;
-        stopPwm(p);
+        clearPWM(p);
         changed = true;
         return 0;
     });
@@ -60,10 +61,11 @@ void GPIOPin::setDirection(GPIO_Direction dir) {
 
 GPIO_Direction GPIOPin::getDirection() {
     int direction = -1;
-    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool&) {
+    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool&) {
         direction = p.direction;
         return 0;
     });
+    // -1, neither direction, on a failure: the documented behaviour.
     return static_cast<GPIO_Direction>(lastResult == 0 ? direction : -1);
 }
 
@@ -72,9 +74,10 @@ void GPIOPin::set(int level) {
         lastResult = EINVAL;
         return;
     }
-    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+    // Documented behaviour: an input keeps the level, to drive once made an output.
+    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool& changed) {
         p.driven = level;
-        stopPwm(p);
+        clearPWM(p);
         changed = true;
         return 0;
     });
@@ -82,7 +85,7 @@ void GPIOPin::set(int level) {
 
 int GPIOPin::get() {
     int level = -1;
-    lastResult = editPin(pin, [&](PinState& p, BoardSite&, bool&) {
+    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool&) {
         level = p.direction == GPIO_OUTPUT ? p.driven : p.outside;
         return 0;
     });
@@ -94,7 +97,7 @@ void GPIOPin::setPWM(int freq, int duty) {
         lastResult = EINVAL;
         return;
     }
-    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+    lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
         if (int err = simboard::takeOwnership(site)) return err;
         p.pwmOn = 1;
         p.pwmFreq = freq;
@@ -107,7 +110,8 @@ void GPIOPin::setPWM(int freq, int duty) {
 
 bool GPIOPin::isPWMRunning() {
     bool running = false;
-    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool&) {
+    // Running only for the process that started it: the documented behaviour.
+    lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool&) {
         running = p.pwmOn != 0 && p.pwmOwner == ::getpid() &&
                   simboard::isLiveOwner(site, p.pwmOwner);
         return 0;
@@ -127,14 +131,14 @@ void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long 
     arming.type = type;
     arming.handler = handler;
     arming.debounceMs = debounce;
-    lastResult = editPin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+    lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
         if (int err = simboard::takeOwnership(site)) return err;
         arming.initialLevel = p.outside;
         if (int err = simboard::openArming(site, arming)) return err;
         p.irqType = type;
         p.irqOwner = ::getpid();
         p.irqDebounce = debounce;
-        stopPwm(p);
+        clearPWM(p);
         changed = true;
         return 0;
     });

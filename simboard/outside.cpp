@@ -21,16 +21,16 @@ const char* irqName(int type) {
 
 int injectFail(int pin, int code) {
     if (!isUsablePin(pin)) return ENODEV;
-    return editBoard([&](BoardState& board, BoardSite&, bool& changed) {
+    return useBoard([&](BoardState& board, BoardSite&, bool& changed) {
         board.pins[pin].fail = code;
         changed = true;
         return 0;
     });
 }
 
-int stopPwm(int pin) {
+int stopPWMFromOutside(int pin) {
     if (!isUsablePin(pin)) return ENODEV;
-    return editBoard([&](BoardState& board, BoardSite&, bool& changed) {
+    return useBoard([&](BoardState& board, BoardSite&, bool& changed) {
         board.pins[pin].pwmOn = 0;
         changed = true;
         return 0;
@@ -61,7 +61,7 @@ std::string describePin(int pin, const PinState& p, const BoardSite& site) {
 int describePins(int pin, std::string& text) {
     text.clear();
     if (pin >= 0 && !isUsablePin(pin)) return ENODEV;
-    return editBoard([&](BoardState& board, BoardSite& site, bool&) {
+    return useBoard([&](BoardState& board, BoardSite& site, bool&) {
         for (int i = 0; i < kPinCount; ++i) {
             if (!isUsablePin(i) || (pin >= 0 && i != pin)) continue;
             text += describePin(i, board.pins[i], site);

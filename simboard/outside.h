@@ -14,7 +14,15 @@ namespace simboard {
 int injectFail(int pin, int code);
 
 // Ends the PWM on pin as if the hardware stopped it.
-int stopPwm(int pin);
+int stopPWMFromOutside(int pin);
+
+// Applies a level from outside the board to the pin. A change is stored
+// and, while a live process has the pin's interrupt armed, sent to it as
+// an edge; edges keep their order across concurrent callers. Waits only
+// for the pin's other edge writers, the state lock and room in the FIFO,
+// all together at most kWaitLimitMs (then ETIMEDOUT: the level is stored
+// if the state lock was had, the edge is lost). Defined in edges.cpp.
+int applyLevel(int pin, int level);
 
 // A fresh board: the state rewritten (even if corrupt), every interrupt
 // ended and its FIFO removed.

@@ -7,6 +7,7 @@
 // means P is alive. A forked child inherits no fcntl locks and takes its
 // own byte when it first owns something.
 #include "board.h"
+#include "fileio.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -23,7 +24,7 @@ int takeOwnership(BoardSite& site) {
     fl.l_start = self;
     fl.l_len = 1;
     while (::fcntl(site.ownersFd, F_SETLK, &fl) < 0) {
-        if (errno != EINTR) return errno != 0 ? errno : EIO;
+        if (errno != EINTR) return errnoOrEio();
     }
     site.ownerLockPid = self;
     return 0;

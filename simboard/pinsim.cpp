@@ -4,7 +4,6 @@
 //
 // Exit status: 0 done, 1 board fault, 2 bad arguments. Errors are one line
 // on stderr starting "pinsim: ".
-#include "edges.h"
 #include "outside.h"
 
 #include <cerrno>
@@ -73,7 +72,7 @@ int runCommand(const std::string& command, int argc, char** args) {
         return failArguments(command + (wanted == 1 ? " takes PIN" : " takes PIN and a value"));
     int pin = -1;
     if (!parsePin(args[0], pin)) return failArguments(std::string("not a usable pin: ") + args[0]);
-    if (command == "stop-pwm") return reportBoard(simboard::stopPwm(pin));
+    if (command == "stop-pwm") return reportBoard(simboard::stopPWMFromOutside(pin));
     int value = 0;
     if (!parseInt(args[1], value)) return failArguments(std::string("not a whole number: ") + args[1]);
     if (command == "fail") return reportBoard(simboard::injectFail(pin, value));

@@ -1,5 +1,7 @@
 #include "waits.h"
 
+#include "fileio.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -19,7 +21,7 @@ int setLock(int fd, off_t byte, short type)
     fl.l_start = byte;
     fl.l_len = 1;
     while (::fcntl(fd, F_SETLK, &fl) < 0) {
-        if (errno != EINTR) return errno != 0 ? errno : EIO;
+        if (errno != EINTR) return errnoOrEio();
     }
     return 0;
 }

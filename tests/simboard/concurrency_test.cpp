@@ -23,7 +23,7 @@ int runChildren(int n, const std::function<int(int)>& body) {
 int countUp(int rounds) {
     int errors = 0;
     for (int i = 0; i < rounds; ++i)
-        errors += simboard::editBoard([](simboard::BoardState& board, simboard::BoardSite&,
+        errors += simboard::useBoard([](simboard::BoardState& board, simboard::BoardSite&,
                                          bool& changed) {
             ++board.pins[0].fail;
             changed = true;

@@ -11,7 +11,7 @@ TEST_F(PwmTest, RunsOnlyInTheOwnerUntilStoppedFromOutside) {
     EXPECT_TRUE(pin.isPWMRunning());
     EXPECT_EQ(describe(16), "pin=16 direction=in level=0 pwm=200/50 irq=off fail=0\n");
     EXPECT_EQ(runInChild([] { return GPIOPin(16).isPWMRunning() ? 1 : 0; }), 0);
-    ASSERT_EQ(simboard::stopPwm(16), 0);
+    ASSERT_EQ(simboard::stopPWMFromOutside(16), 0);
     EXPECT_FALSE(pin.isPWMRunning());
     EXPECT_EQ(pin.getLastResult(), 0);
     EXPECT_EQ(describe(16), "pin=16 direction=in level=0 pwm=off irq=off fail=0\n");
