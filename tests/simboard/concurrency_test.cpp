@@ -2,20 +2,18 @@
 #include "board_fixture.h"
 
 #include <atomic>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace {
 
 // Forks n children running body(1..n) and returns how many exited 0.
 int runChildren(int n, const std::function<int(int)>& body) {
-    std::vector<pid_t> pids;
-    for (int i = 1; i <= n; ++i) pids.push_back(runInChild([&] { return body(i); }, false));
+    std::vector<int> pids;
+    for (int i = 1; i <= n; ++i) pids.push_back(startInChild([&] { return body(i); }));
     int ok = 0;
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ok += WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+    for (int pid : pids) ok += waitForExit(pid, 60000) == 0;
     return ok;
 }
 

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <mutex>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -135,19 +139,14 @@ TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
     const int toggles = static_cast<int>(simboard::kEdgeQueueCap) + 1000;
     // Written from a child: a writer stuck on a full FIFO fails the test
     // instead of hanging it.
-    const pid_t writer = runInChild(
-        [&] {
-            for (int i = 1; i <= toggles; ++i)
-                if (simboard::applyLevel(8, i % 2) != 0) return 1;
-            return simboard::applyLevel(6, 1);
-        },
-        false);
-    int status = -1;
-    if (!waitFor([&] { return waitpid(writer, &status, WNOHANG) == writer; }, 60000)) {
-        kill(writer, SIGKILL);
-        waitpid(writer, &status, 0);
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(runInChild(
+                  [&] {
+                      for (int i = 1; i <= toggles; ++i)
+                          if (simboard::applyLevel(8, i % 2) != 0) return 1;
+                      return simboard::applyLevel(6, 1);
+                  },
+                  60000),
+              0);
     recorder.open();
     // The queue's worth, and the one edge the handler held when it filled.
     recorder.waitFor(simboard::kEdgeQueueCap + 1, 30000);
@@ -161,15 +160,13 @@ TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
 TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    const pid_t owner = runInChild(
-        [&] {
-            NullHandler handler;
-            GPIOPin(12).setIrq(GPIO_IRQ_BOTH, &handler, 0);
-            if (write(ready[1], "r", 1) != 1) return 1;
-            pause();
-            return 0;
-        },
-        false);
+    const int owner = startInChild([&] {
+        NullHandler handler;
+        GPIOPin(12).setIrq(GPIO_IRQ_BOTH, &handler, 0);
+        if (write(ready[1], "r", 1) != 1) return 1;
+        pause();
+        return 0;
+    });
     close(ready[1]);
     char c;
     EXPECT_EQ(read(ready[0], &c, 1), 1);
@@ -188,7 +185,7 @@ TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
     EXPECT_EQ(err, ETIMEDOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     kill(owner, SIGKILL);
-    waitpid(owner, nullptr, 0);
+    waitForExit(owner);
 }
 
 TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
@@ -198,17 +195,15 @@ TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
     int go[2], ready[2];
     ASSERT_EQ(pipe(go), 0);
     ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = runInChild(
-        [&] {
-            close(go[1]);
-            char c = 0;
-            if (read(go[0], &c, 1) != 1) return 8;
-            Recorder theirs;
-            GPIOPin(14).setIrq(GPIO_IRQ_FALLING, &theirs, 0);
-            c = 'r';
-            return write(ready[1], &c, 1) == 1 ? static_cast<int>(theirs.waitFor(1).size()) : 9;
-        },
-        false);
+    const int child = startInChild([&] {
+        close(go[1]);
+        char c = 0;
+        if (read(go[0], &c, 1) != 1) return 8;
+        Recorder theirs;
+        GPIOPin(14).setIrq(GPIO_IRQ_FALLING, &theirs, 0);
+        c = 'r';
+        return write(ready[1], &c, 1) == 1 ? static_cast<int>(theirs.waitFor(1).size()) : 9;
+    });
     close(go[0]);
     close(ready[1]);  // so a dead child cannot leave the read hanging
 
@@ -223,9 +218,7 @@ TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
     close(go[1]);
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     drive(14, {1, 0});
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(waitForExit(child), 1);
     EXPECT_TRUE(first.waitFor(0, 0).empty());
     EXPECT_EQ(second.waitFor(0, 0).size(), 1u);
     close(ready[0]);

@@ -1,6 +1,10 @@
 // PWM ownership: who sees it running, what stops it, dead owners.
 #include "board_fixture.h"
 
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 using PwmTest = BoardTest;
@@ -41,15 +45,13 @@ TEST_F(PwmTest, AnyLaterOperationFromAnotherProcessStopsIt) {
 TEST_F(PwmTest, OwnerThatExitedShowsNothingEvenAsAZombie) {
     int ready[2], release[2];
     ASSERT_EQ(pipe(ready) | pipe(release), 0);
-    const pid_t child = runInChild(
-        [&] {
-            NullHandler handler;
-            GPIOPin(18).setPWM(300, 10);
-            GPIOPin(19).setIrq(GPIO_IRQ_RISING, &handler, 0);
-            char c = 'r';
-            return write(ready[1], &c, 1) == 1 && read(release[0], &c, 1) == 1 ? 0 : 1;
-        },
-        false);
+    const int child = startInChild([&] {
+        NullHandler handler;
+        GPIOPin(18).setPWM(300, 10);
+        GPIOPin(19).setIrq(GPIO_IRQ_RISING, &handler, 0);
+        char c = 'r';
+        return write(ready[1], &c, 1) == 1 && read(release[0], &c, 1) == 1 ? 0 : 1;
+    });
     close(ready[1]);  // so a dead child cannot leave the read hanging
     close(release[0]);
     char c = 0;
@@ -63,8 +65,7 @@ TEST_F(PwmTest, OwnerThatExitedShowsNothingEvenAsAZombie) {
     EXPECT_EQ(describe(18), "pin=18 direction=in level=0 pwm=off irq=off fail=0\n");
     EXPECT_EQ(describe(19), "pin=19 direction=in level=0 pwm=off irq=off fail=0\n");
     EXPECT_EQ(simboard::applyLevel(19, 1), 0);  // no live reader: must not block
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(waitForExit(child), 0);
     close(ready[0]);
     close(release[1]);
 }

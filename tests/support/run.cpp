@@ -20,7 +20,7 @@
 #error "PINSIM_BIN must name the built pinsim"
 #endif
 
-static void sleepMs(int ms)
+void sleepMs(int ms)
 {
     struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&t, nullptr);
@@ -86,6 +86,8 @@ static std::string readOutput(int fd)
 
 static int waitWithin(int pid, int timeoutMs, bool& timedOut)
 {
+    if (pid <= 0)
+        return -1;
     int status = 0;
     for (int waited = 0;; waited++) {
         int r = waitpid(pid, &status, WNOHANG);
@@ -192,6 +194,25 @@ int holdLock(const std::string& path, int uid, int seconds)
 int startProcess(const std::vector<std::string>& argv)
 {
     return spawn(argv, -1, -1);
+}
+
+int startInChild(const std::function<int()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    return pid;
+}
+
+int waitForExit(int pid, int timeoutMs)
+{
+    bool timedOut = false;
+    return waitWithin(pid, timeoutMs, timedOut);
+}
+
+int runInChild(const std::function<int()>& body, int timeoutMs)
+{
+    return waitForExit(startInChild(body), timeoutMs);
 }
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs)

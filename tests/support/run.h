@@ -32,6 +32,16 @@ std::string pinctlLine(const std::vector<std::string>& args);
 // Starts argv in the background; its id.
 int startProcess(const std::vector<std::string>& argv);
 
+// Forks a child that exits with body's result; its id.
+int startInChild(const std::function<int()>& body);
+
+// Waits for the child pid to end (killing it past the time limit); its
+// exit status, or 128 + the signal that ended it.
+int waitForExit(int pid, int timeoutMs = 10000);
+
+// startInChild, then waitForExit.
+int runInChild(const std::function<int()>& body, int timeoutMs = 10000);
+
 // Starts a process that, as user uid, opens path (creating it, mode
 // 0644, if need be) and holds an fcntl lock on the whole file (a write
 // lock where it may write, else a read lock) for the given time; its id
@@ -39,6 +49,7 @@ int startProcess(const std::vector<std::string>& argv);
 int holdLock(const std::string& path, int uid, int seconds);
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
+void sleepMs(int ms);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
