@@ -65,6 +65,16 @@ int moveAboveStandard(int& fd)
     return err;
 }
 
+// Gives the checked descriptor opened to fd if err is 0, else closes it.
+int handOver(int opened, int err, int& fd)
+{
+    if (err != 0)
+        ::close(opened);
+    else
+        fd = opened;
+    return err;
+}
+
 }  // namespace
 
 int openFolder(const std::string& dir, int& fd)
@@ -80,12 +90,7 @@ int openFolder(const std::string& dir, int& fd)
     // Writable by others only with the sticky bit (a fresh tmpfs, /tmp
     // itself): what they add then fails the checks of openInFolder.
     if (err == 0 && (!isTrustedOwner(st.st_uid) || othersMayReplace(st))) err = EPERM;
-    if (err != 0) {
-        ::close(opened);
-        return err;
-    }
-    fd = opened;
-    return 0;
+    return handOver(opened, err, fd);
 }
 
 int openInFolder(int dirFd, const std::string& name, int flags, mode_t type, int& fd)
@@ -106,12 +111,7 @@ int openInFolder(int dirFd, const std::string& name, int flags, mode_t type, int
     // A board made before files were private: no other user can have
     // written to it, but they may read or lock it. Close that now.
     if (err == 0 && (st.st_mode & 077) != 0 && ::fchmod(opened, kFileMode) != 0) err = EPERM;
-    if (err != 0) {
-        ::close(opened);
-        return err;
-    }
-    fd = opened;
-    return 0;
+    return handOver(opened, err, fd);
 }
 
 int makeFIFO(int dirFd, const std::string& name)

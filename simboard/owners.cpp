@@ -7,9 +7,7 @@
 // means P is alive. A forked child inherits no fcntl locks and takes its
 // own byte when it first owns something.
 #include "board.h"
-#include "fileio.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,14 +16,7 @@ namespace simboard {
 int takeOwnership(BoardSite& site) {
     const pid_t self = ::getpid();
     if (site.ownerLockPid == self) return 0;
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = self;
-    fl.l_len = 1;
-    while (::fcntl(site.ownersFd, F_SETLK, &fl) < 0) {
-        if (errno != EINTR) return errnoOrEio();
-    }
+    if (int err = tryLockByte(site.ownersFd, self, F_WRLCK)) return err;
     site.ownerLockPid = self;
     return 0;
 }

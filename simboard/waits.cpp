@@ -13,7 +13,9 @@ namespace {
 
 constexpr int kLongestStepMs = 32;
 
-int setLock(int fd, off_t byte, short type)
+}  // namespace
+
+int tryLockByte(int fd, off_t byte, short type)
 {
     struct flock fl = {};
     fl.l_type = type;
@@ -25,8 +27,6 @@ int setLock(int fd, off_t byte, short type)
     }
     return 0;
 }
-
-}  // namespace
 
 int64_t monotonicNs()
 {
@@ -64,7 +64,7 @@ int lockByte(int fd, off_t byte, short type, const Deadline& deadline)
 {
     // F_SETLKW cannot be bounded without a signal: try, and back off.
     for (int stepMs = 1;;) {
-        const int err = setLock(fd, byte, type);
+        const int err = tryLockByte(fd, byte, type);
         if (err != EAGAIN && err != EACCES) return err;
         if (!backOff(stepMs, deadline)) return ETIMEDOUT;
     }
@@ -72,7 +72,7 @@ int lockByte(int fd, off_t byte, short type, const Deadline& deadline)
 
 void unlockByte(int fd, off_t byte)
 {
-    setLock(fd, byte, F_UNLCK);
+    tryLockByte(fd, byte, F_UNLCK);
 }
 
 int lockMutex(std::timed_mutex& mutex, const Deadline& deadline)

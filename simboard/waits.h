@@ -33,6 +33,9 @@ private:
 int lockByte(int fd, off_t byte, short type, const Deadline& deadline);
 void unlockByte(int fd, off_t byte);
 
+// The same without waiting: EAGAIN or EACCES while another process holds it.
+int tryLockByte(int fd, off_t byte, short type);
+
 // Locks mutex by the deadline; 0 or ETIMEDOUT.
 int lockMutex(std::timed_mutex& mutex, const Deadline& deadline);
 

@@ -34,13 +34,6 @@ long timeMs(F f)
         .count();
 }
 
-// Holds the simulated board busy for the given time.
-int holdBoard(int seconds)
-{
-    EXPECT_EQ(pinsim({"show", "6"}).status, 0);
-    return holdLock("/tmp/pinsim/lock", 0, seconds);
-}
-
 TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
 {
     ASSERT_EQ(runCommand({"sh", "-c", "exec " + pinctlLine({"pwm", "6", "200", "50"}) +

@@ -5,12 +5,6 @@
 
 namespace {
 
-
-std::string show(int pin)
-{
-    return pinsim({"show", std::to_string(pin)}).out;
-}
-
 class Pins : public SandboxTest {};
 
 TEST_F(Pins, DirectionAndLevelRoundTrip)
@@ -23,19 +17,19 @@ TEST_F(Pins, DirectionAndLevelRoundTrip)
     Result set = pinctl({"set", "7", "1"});
     EXPECT_EQ(set.status, 0);
     EXPECT_EQ(set.out, "");
-    EXPECT_EQ(show(7), "pin=7 direction=out level=1 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(7), "pin=7 direction=out level=1 pwm=off irq=off fail=0\n");
 
     // get reads the pin as an input: the outside level.
     ASSERT_EQ(pinsim({"level", "8", "1"}).status, 0);
     EXPECT_EQ(pinctl({"get", "8"}).status, 1);
     EXPECT_EQ(pinctl({"get", "7"}).status, 0);
-    EXPECT_EQ(show(7), "pin=7 direction=in level=0 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(7), "pin=7 direction=in level=0 pwm=off irq=off fail=0\n");
 }
 
 TEST_F(Pins, LibraryFailuresArePrintedAndChangeNothing)
 {
     ASSERT_EQ(pinsim({"fail", "6", "7"}).status, 0);
-    const std::string before = show(6);
+    const std::string before = showPin(6);
 
     Result r = pinctl({"set", "6", "1"});
     EXPECT_EQ(r.out, "**ERROR setting pin:6 to value:1, err=7\n");
@@ -49,7 +43,7 @@ TEST_F(Pins, LibraryFailuresArePrintedAndChangeNothing)
     r = pinctl({"getd", "6"});
     EXPECT_EQ(r.out, "**ERROR getting pin:6 direction, err=7\n");
     EXPECT_EQ(r.status, 7);
-    EXPECT_EQ(show(6), before);
+    EXPECT_EQ(showPin(6), before);
 
     // The exit status is what the system makes of a larger code.
     ASSERT_EQ(pinsim({"fail", "6", "300"}).status, 0);
@@ -131,7 +125,7 @@ TEST_F(Pins, SetStopsTheWorkersOfItsPinOnly)
     EXPECT_EQ(pinctl({"set", "6", "1"}).status, 0);
     EXPECT_FALSE(isRunning(pwmWorker));
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
-    EXPECT_EQ(show(6), "pin=6 direction=out level=1 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=1 pwm=off irq=off fail=0\n");
     EXPECT_TRUE(isRunning(irqWorker));
 
     EXPECT_EQ(pinctl({"setd", "7", "out"}).status, 0);
@@ -182,8 +176,8 @@ TEST_F(Pins, GetdAndInfoStopNothing)
     pinctl({"info", "6"});
     EXPECT_TRUE(isRunning(pwmWorker));
     EXPECT_TRUE(isRunning(irqWorker));
-    EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=200/50 irq=off fail=0\n");
-    EXPECT_EQ(show(7), "pin=7 direction=in level=0 pwm=off irq=falling fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=200/50 irq=off fail=0\n");
+    EXPECT_EQ(showPin(7), "pin=7 direction=in level=0 pwm=off irq=falling fail=0\n");
 }
 
 TEST_F(Pins, StopsWithoutAWorkerDoNothing)

@@ -123,8 +123,7 @@ TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
 
 TEST_F(Pinsim, AHeldLockFailsCallsAfterFourSecondsWithoutSpinning)
 {
-    ASSERT_EQ(pinsim({"show"}).status, 0);
-    const int holder = holdLock("/tmp/pinsim/lock", 0, 20);
+    const int holder = holdBoard(20);
     ASSERT_GT(holder, 0);
     const double cpuBefore = childrenCPUSeconds();
     const auto start = std::chrono::steady_clock::now();

@@ -12,11 +12,6 @@
 
 namespace {
 
-std::string show(int pin)
-{
-    return pinsim({"show", std::to_string(pin)}).out;
-}
-
 // Lines of /tmp/o, where the interrupt commands below write.
 int linesOut()
 {
@@ -43,7 +38,7 @@ TEST_F(Workers, PWMWorkerIsReportedAndStopped)
     int worker = recordedPID("/tmp/pin6_pwm_pid");
     EXPECT_TRUE(isRunning(worker));
     EXPECT_EQ(readFile("/tmp/pin6_pwm_pid"), std::to_string(worker) + "\nFrequency:200, Duty:50\n");
-    EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=200/50 irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=200/50 irq=off fail=0\n");
     EXPECT_EQ(pinctl({"info", "6"}).out,
               "Pin:6, Direction:OUTPUT, PWM:\n\tProcess Id:" + std::to_string(worker) +
                   "\n\tFrequency:200, Duty:50\n");
@@ -53,7 +48,7 @@ TEST_F(Workers, PWMWorkerIsReportedAndStopped)
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(isRunning(worker));
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
-    EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=off irq=off fail=0\n");
 }
 
 TEST_F(Workers, EachStartReplacesThePinsWorkers)
@@ -65,14 +60,14 @@ TEST_F(Workers, EachStartReplacesThePinsWorkers)
     EXPECT_NE(first, second);
     EXPECT_FALSE(isRunning(first));
     EXPECT_TRUE(isRunning(second));
-    EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=300/30 irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=300/30 irq=off fail=0\n");
 
     // irq over a PWM worker, then pwm over an interrupt worker.
     ASSERT_EQ(pinctl({"irq", "6", "rising", "echo r >>/tmp/o"}).status, 0);
     int irqWorker = recordedPID("/tmp/pin6_irq_pid");
     EXPECT_FALSE(isRunning(second));
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
-    EXPECT_EQ(show(6), "pin=6 direction=in level=0 pwm=off irq=rising fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=in level=0 pwm=off irq=rising fail=0\n");
     EXPECT_EQ(pinctl({"info", "6"}).out,
               "Pin:6, Direction:INPUT, Value:0 IRQ\n:\tProcess Id:" + std::to_string(irqWorker) +
                   "\n\tType:Rising, Cmd:'echo r >>/tmp/o', Debounce:0\n");
@@ -80,7 +75,7 @@ TEST_F(Workers, EachStartReplacesThePinsWorkers)
     ASSERT_EQ(pinctl({"pwm", "6", "50", "5"}).status, 0);
     EXPECT_FALSE(isRunning(irqWorker));
     EXPECT_FALSE(fileExists("/tmp/pin6_irq_pid"));
-    EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=50/5 irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=50/5 irq=off fail=0\n");
 }
 
 TEST_F(Workers, APWMStoppedByTheHardwareEndsItsWorkerAndLeavesTheRecord)
@@ -104,7 +99,7 @@ TEST_F(Workers, InterruptCommandsRunOncePerMatchingEdge)
     ASSERT_EQ(pinctl({"irqstop", "6"}).status, 0);
     EXPECT_EQ(readFile("/tmp/o"), "r\nr\nr\n");
     EXPECT_FALSE(fileExists("/tmp/pin6_irq_pid"));
-    EXPECT_EQ(show(6), "pin=6 direction=in level=1 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=in level=1 pwm=off irq=off fail=0\n");
 
     unlink("/tmp/o");
     ASSERT_EQ(pinctl({"irq", "6", "falling", "echo f >>/tmp/o"}).status, 0);
@@ -187,7 +182,7 @@ TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)
 {
     for (int i = 0; i < 10; i++) {
         ASSERT_EQ(pinctl({"pwm", "6", "200", std::to_string(i)}).status, 0);
-        EXPECT_EQ(show(6), "pin=6 direction=out level=0 pwm=200/" + std::to_string(i) + " irq=off fail=0\n");
+        EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=200/" + std::to_string(i) + " irq=off fail=0\n");
     }
     unlink("/tmp/o");
     ASSERT_EQ(pinctl({"irq", "7", "rising", "echo r >>/tmp/o"}).status, 0);
@@ -231,7 +226,7 @@ TEST_F(Workers, NoRecordNoWorker)
     r = pinctl({"irq", "6", "both", "true"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:6, locking pin failed err=30\n");
-    EXPECT_EQ(show(6), "pin=6 direction=in level=0 pwm=off irq=off fail=0\n");
+    EXPECT_EQ(showPin(6), "pin=6 direction=in level=0 pwm=off irq=off fail=0\n");
     unsetenv("PINSIM_DIR");
 }
 

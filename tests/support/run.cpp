@@ -258,3 +258,15 @@ int recordedPID(const std::string& path)
 {
     return atoi(readFile(path).c_str());
 }
+
+std::string showPin(int pin)
+{
+    return pinsim({"show", std::to_string(pin)}).out;
+}
+
+int holdBoard(int seconds)
+{
+    if (pinsim({"show", "6"}).status != 0)
+        return -1;
+    return holdLock("/tmp/pinsim/lock", 0, seconds);
+}

@@ -58,4 +58,11 @@ bool fileExists(const std::string& path);
 // The first line of a worker record: the recorded process id.
 int recordedPID(const std::string& path);
 
+// "pinsim show PIN": the pin's line on the simulated board.
+std::string showPin(int pin);
+
+// Holds the lock of the simulated board in /tmp/pinsim (made first if need
+// be) for the given time, as holdLock does.
+int holdBoard(int seconds);
+
 #endif
