@@ -81,14 +81,6 @@ TEST_F(Pinsim, BadArgumentsGiveOneLineOnStderrAndStatus2)
     }
 }
 
-TEST_F(Pinsim, StopPWMEndsItForItsOwner)
-{
-    ASSERT_EQ(pinctl({"pwm", "8", "1000", "25"}).status, 0);
-    EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=1000/25 irq=off fail=0\n");
-    EXPECT_EQ(pinsim({"stop-pwm", "8"}).status, 0);
-    EXPECT_EQ(pinsim({"show", "8"}).out, "pin=8 direction=out level=0 pwm=off irq=off fail=0\n");
-}
-
 TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
 {
     writeFile("/tmp/secret", "root only\n");

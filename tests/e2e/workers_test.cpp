@@ -83,6 +83,7 @@ TEST_F(Workers, APWMStoppedByTheHardwareEndsItsWorkerAndLeavesTheRecord)
     ASSERT_EQ(pinctl({"pwm", "6", "200", "50"}).status, 0);
     int worker = recordedPID("/tmp/pin6_pwm_pid");
     ASSERT_EQ(pinsim({"stop-pwm", "6"}).status, 0);
+    EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=off irq=off fail=0\n");
     EXPECT_TRUE(waitFor([&] { return !isRunning(worker); }, 12000));
     EXPECT_TRUE(fileExists("/tmp/pin6_pwm_pid"));
     EXPECT_EQ(pinctl({"info", "6"}).out, "Pin:6, Direction:OUTPUT\n");

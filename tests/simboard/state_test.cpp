@@ -42,20 +42,6 @@ TEST_F(StateTest, UnusablePinReportsEnodevAndTouchesNothing) {
     EXPECT_EQ(entries, 0);
 }
 
-TEST_F(StateTest, LaterProcessSeesWhatAnEarlierOneDid) {
-    EXPECT_EQ(runInChild([] {
-                  GPIOPin pin(6);
-                  pin.setDirection(GPIO_OUTPUT);
-                  pin.set(1);
-                  return pin.getLastResult();
-              }),
-              0);
-    GPIOPin pin(6);
-    EXPECT_EQ(pin.getDirection(), GPIO_OUTPUT);
-    EXPECT_EQ(pin.get(), 1);
-    EXPECT_EQ(GPIOPin(7).getDirection(), GPIO_INPUT);
-}
-
 TEST_F(StateTest, GetReadsOutsideLevelForInputAndDrivenLevelForOutput) {
     GPIOPin pin(12);
     pin.set(1);  // remembered, not seen while an input
