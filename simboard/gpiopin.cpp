@@ -37,6 +37,14 @@ int usePin(int pin, const Use& use) {
     }
 }
 
+// usePin for a change: arguments that are not valid are refused with EINVAL
+// before the board is touched (an unusable pin still reports ENODEV).
+template <typename Use>
+int editPin(int pin, bool validArguments, const Use& use) {
+    if (!validArguments && simboard::isUsablePin(pin)) return EINVAL;
+    return usePin(pin, use);
+}
+
 // Documented behaviour: any later change of the pin, from any process, ends its PWM.
 void clearPWM(PinState& p) { p.pwmOn = 0; }
 
@@ -47,11 +55,8 @@ GPIOPin::GPIOPin(int pin) : pin(pin), lastResult(simboard::isUsablePin(pin) ? 0 
 GPIOPin::~GPIOPin() = default;
 
 void GPIOPin::setDirection(GPIO_Direction dir) {
-    if (dir != GPIO_INPUT && dir != GPIO_OUTPUT && simboard::isUsablePin(pin)) {
-        lastResult = EINVAL;
-        return;
-    }
-    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+    const bool valid = dir == GPIO_INPUT || dir == GPIO_OUTPUT;
+    lastResult = editPin(pin, valid, [&](PinState& p, BoardSite&, bool& changed) {
         p.direction = dir;
         clearPWM(p);
         changed = true;
@@ -70,12 +75,8 @@ GPIO_Direction GPIOPin::getDirection() {
 }
 
 void GPIOPin::set(int level) {
-    if (level != 0 && level != 1 && simboard::isUsablePin(pin)) {
-        lastResult = EINVAL;
-        return;
-    }
     // Documented behaviour: an input keeps the level, to drive once made an output.
-    lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool& changed) {
+    lastResult = editPin(pin, level == 0 || level == 1, [&](PinState& p, BoardSite&, bool& changed) {
         p.driven = level;
         clearPWM(p);
         changed = true;
@@ -93,11 +94,8 @@ int GPIOPin::get() {
 }
 
 void GPIOPin::setPWM(int freq, int duty) {
-    if ((freq < 1 || duty < 0 || duty > 100) && simboard::isUsablePin(pin)) {
-        lastResult = EINVAL;
-        return;
-    }
-    lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+    const bool valid = freq >= 1 && duty >= 0 && duty <= 100;
+    lastResult = editPin(pin, valid, [&](PinState& p, BoardSite& site, bool& changed) {
         if (int err = simboard::takeOwnership(site)) return err;
         p.pwmOn = 1;
         p.pwmFreq = freq;
@@ -120,18 +118,15 @@ bool GPIOPin::isPWMRunning() {
 }
 
 void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce) {
-    const bool validType = type == GPIO_IRQ_RISING || type == GPIO_IRQ_FALLING ||
-                           type == GPIO_IRQ_BOTH;
-    if ((!validType || handler == nullptr) && simboard::isUsablePin(pin)) {
-        lastResult = EINVAL;
-        return;
-    }
+    const bool valid = (type == GPIO_IRQ_RISING || type == GPIO_IRQ_FALLING ||
+                        type == GPIO_IRQ_BOTH) &&
+                       handler != nullptr;
     simboard::Arming arming;
     arming.pin = pin;
     arming.type = type;
     arming.handler = handler;
     arming.debounceMs = debounce;
-    lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool& changed) {
+    lastResult = editPin(pin, valid, [&](PinState& p, BoardSite& site, bool& changed) {
         if (int err = simboard::takeOwnership(site)) return err;
         arming.initialLevel = p.outside;
         if (int err = simboard::openArming(site, arming)) return err;

@@ -104,7 +104,7 @@ TEST_F(Lifecycle, AStartKilledMidwayLeavesNothingBehind)
         // A caller that ignores SIGPIPE, as many do.
         int start = startProcess(
             {"sh", "-c", "trap '' PIPE; exec " + pinctlLine({"irq", "8", "both", "true"})});
-        usleep(300 * 1000);
+        sleepMs(300);
         kill(start, sig);
         EXPECT_TRUE(waitFor([] { return liveWorkers("irq").empty(); }, 5000)) << sig;
         EXPECT_FALSE(fileExists("/tmp/pin8_irq_pid"));
@@ -130,7 +130,7 @@ TEST_F(Lifecycle, WorkersOutliveTheScriptThatStartedThem)
     kill(-script, SIGINT);
     kill(-script, SIGHUP);
     EXPECT_TRUE(waitFor([&] { return !isRunning(script); }));
-    usleep(100 * 1000);
+    sleepMs(100);
     EXPECT_TRUE(isRunning(recorded("irq", 8)));
     EXPECT_TRUE(isRunning(recorded("pwm", 6)));
 }

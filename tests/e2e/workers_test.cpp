@@ -137,11 +137,11 @@ TEST_F(Workers, DebounceSwallowsShortBursts)
 {
     ASSERT_EQ(pinctl({"irq", "6", "both", "echo e >>/tmp/o", "300"}).status, 0);
     drive(6, {1, 0, 1, 0});
-    usleep(600 * 1000);
+    sleepMs(600);
     EXPECT_EQ(linesOut(), 0);
     drive(6, {1});
     EXPECT_TRUE(waitFor([] { return linesOut() >= 1; }));
-    usleep(400 * 1000);
+    sleepMs(400);
     EXPECT_EQ(readFile("/tmp/o"), "e\n");
 }
 
