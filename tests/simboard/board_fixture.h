@@ -3,7 +3,6 @@
 #ifndef SIMBOARD_TESTS_BOARD_FIXTURE_H
 #define SIMBOARD_TESTS_BOARD_FIXTURE_H
 
-#include "edges.h"
 #include "expected.h"
 #include "outside.h"
 #include "run.h"

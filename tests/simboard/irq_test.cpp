@@ -1,6 +1,7 @@
 // Interrupt delivery: edge types, order, bursts, debounce, slow handlers
 // and re-arming.
 #include "board_fixture.h"
+#include "edges.h"
 
 #include <algorithm>
 #include <atomic>
