@@ -75,8 +75,9 @@ GPIO_Direction GPIOPin::getDirection() {
 }
 
 void GPIOPin::set(int level) {
+    const bool valid = level == 0 || level == 1;
     // Documented behaviour: an input keeps the level, to drive once made an output.
-    lastResult = editPin(pin, level == 0 || level == 1, [&](PinState& p, BoardSite&, bool& changed) {
+    lastResult = editPin(pin, valid, [&](PinState& p, BoardSite&, bool& changed) {
         p.driven = level;
         clearPWM(p);
         changed = true;

@@ -183,7 +183,8 @@ TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)
 {
     for (int i = 0; i < 10; i++) {
         ASSERT_EQ(pinctl({"pwm", "6", "200", std::to_string(i)}).status, 0);
-        EXPECT_EQ(showPin(6), "pin=6 direction=out level=0 pwm=200/" + std::to_string(i) + " irq=off fail=0\n");
+        EXPECT_EQ(showPin(6),
+                  "pin=6 direction=out level=0 pwm=200/" + std::to_string(i) + " irq=off fail=0\n");
     }
     unlink("/tmp/o");
     ASSERT_EQ(pinctl({"irq", "7", "rising", "echo r >>/tmp/o"}).status, 0);
