@@ -311,6 +311,7 @@ int applyLevel(int pin, int level) {
         deadline);
     if (err == 0 && fifoFd >= 0) {
         // EPIPE: the owner died since the check; its edges die with it.
+        // Documented behaviour: on ETIMEDOUT the level stays stored, the edge is lost.
         const int e = writeToPipe(fifoFd, line, deadline);
         if (e != EPIPE) err = e;
     }
