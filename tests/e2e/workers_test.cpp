@@ -234,7 +234,9 @@ TEST_F(Workers, NoRecordNoWorker)
 
 TEST_F(Workers, AFailedForkIsAFailure)
 {
-    // A user allowed one process cannot fork a second.
+    // A user allowed one process cannot fork a second. The limit counts
+    // every process of the user on the machine: the user is one that no
+    // other test runs as.
     ASSERT_EQ(mkdir("/tmp/pinsim", 0777), 0);
     ASSERT_EQ(chmod("/tmp/pinsim", 0777), 0);
     for (const char* op : {"pwm", "irq"}) {
@@ -247,7 +249,7 @@ TEST_F(Workers, AFailedForkIsAFailure)
         // emulator's own thread, which counts against the limit too.
         const bool emulated = pinctlArgv({}).size() > 1;
         std::vector<std::string> argv = {"prlimit", emulated ? "--nproc=2" : "--nproc=1",
-                                         "setpriv", "--reuid=65534", "--regid=65534",
+                                         "setpriv", "--reuid=65533", "--regid=65533",
                                          "--clear-groups"};
         // Under AddressSanitizer: its leak check needs a thread of its own at
         // exit, which a process allowed no second one cannot start.
