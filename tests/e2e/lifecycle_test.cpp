@@ -36,10 +36,7 @@ long timeMs(F f)
 
 TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
 {
-    ASSERT_EQ(runCommand({"sh", "-c", "exec " + pinctlLine({"pwm", "6", "200", "50"}) +
-                                          " <&- >&- 2>&-"})
-                  .status,
-              0);
+    ASSERT_EQ(pinctlInShell("exec ", {"pwm", "6", "200", "50"}, " <&- >&- 2>&-").status, 0);
     int pwm = recorded("pwm", 6);
     EXPECT_TRUE(isRunning(pwm));
     EXPECT_EQ(pinctl({"pwmstop", "6"}).status, 0);
@@ -47,10 +44,7 @@ TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
 
     // The worker's failure message goes nowhere, not into its record.
     ASSERT_EQ(pinsim({"fail", "8", "5"}).status, 0);
-    ASSERT_EQ(runCommand({"sh", "-c", "exec " + pinctlLine({"irq", "8", "both", "true"}) +
-                                          " <&- >&-"})
-                  .status,
-              0);
+    ASSERT_EQ(pinctlInShell("exec ", {"irq", "8", "both", "true"}, " <&- >&-").status, 0);
     int irq = recorded("irq", 8);
     EXPECT_TRUE(isRunning(irq));
     EXPECT_EQ(readFile("/tmp/pin8_irq_pid"),
@@ -59,9 +53,7 @@ TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
 
 TEST_F(Lifecycle, AWorkerEndsOnAStopWhateverSignalsItsCallerIgnoredOrBlocked)
 {
-    ASSERT_EQ(
-        runCommand({"sh", "-c", "trap '' TERM; " + pinctlLine({"pwm", "6", "200", "50"})}).status,
-        0);
+    ASSERT_EQ(pinctlInShell("trap '' TERM; ", {"pwm", "6", "200", "50"}).status, 0);
     sigset_t term, saved;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -80,8 +72,7 @@ TEST_F(Lifecycle, AWorkerEndsOnAStopWhateverSignalsItsCallerIgnoredOrBlocked)
 
     // A record that cannot be named ends the worker, within a bound.
     ASSERT_EQ(mkdir("/tmp/pin12_irq_pid", 0755), 0);
-    r = runCommand({"sh", "-c", "trap '' TERM; " + pinctlLine({"irq", "12", "both", "true"})},
-                   5000);
+    r = pinctlInShell("trap '' TERM; ", {"irq", "12", "both", "true"}, "", 5000);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:12, writing record failed err=21\n");
     EXPECT_TRUE(liveWorkers("irq").empty());
@@ -156,8 +147,7 @@ TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
     EXPECT_TRUE(isRunning(worker));
 
     // Nor can another user stop it, or remove its record.
-    r = runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
-                    pinctlLine({"pwmstop", "6"})});
+    r = pinctlInShell("exec setpriv --reuid=65534 --regid=65534 --clear-groups ", {"pwmstop", "6"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "**ERROR stopping PWM on pin:6, locking pin failed err=13\n");
     EXPECT_TRUE(isRunning(worker));

@@ -194,8 +194,7 @@ TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)
 
 TEST_F(Workers, OutputOfACommandSubstitutionIsNotHeldByThePWMWorker)
 {
-    std::string line = "out=$(" + pinctlLine({"pwm", "6", "200", "50"}) + "); echo \"[$out]\"";
-    Result r = runCommand({"sh", "-c", line}, 3000);
+    Result r = pinctlInShell("out=$(", {"pwm", "6", "200", "50"}, "); echo \"[$out]\"", 3000);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.out, "[]\n");
     EXPECT_TRUE(isRunning(recordedPID("/tmp/pin6_pwm_pid")));

@@ -159,6 +159,12 @@ std::string pinctlLine(const std::vector<std::string>& args)
     return line;
 }
 
+Result pinctlInShell(const std::string& before, const std::vector<std::string>& args,
+                     const std::string& after, int timeoutMs)
+{
+    return runCommand({"sh", "-c", before + pinctlLine(args) + after}, timeoutMs);
+}
+
 int holdLock(const std::string& path, int uid, int seconds)
 {
     int ready[2];

@@ -29,6 +29,10 @@ std::vector<std::string> pinctlArgv(const std::vector<std::string>& args);
 // The same, as one line for sh -c, each word quoted.
 std::string pinctlLine(const std::vector<std::string>& args);
 
+// Runs "sh -c '<before> pinctl <args> <after>'": pinctl as a script runs it.
+Result pinctlInShell(const std::string& before, const std::vector<std::string>& args,
+                     const std::string& after = "", int timeoutMs = 10000);
+
 // Starts argv in the background; its id.
 int startProcess(const std::vector<std::string>& argv);
 
