@@ -154,13 +154,20 @@ int startHardPWM(const char* root, int chip, int channel, int freq, int duty, Ha
     pwm.channelDir = chipDir(root, chip) + "/pwm" + std::to_string(channel);
     dismissWatcher(pwmWatcherName(chip, channel));
     int err = exportChannel(root, chip, channel, pwm.channelDir);
-    // Duty first to 0, so that each step keeps duty within the period.
-    if (err == 0)
-        err = switchOff(pwm.channelDir);
-    if (err == 0)
-        err = writeAttribute(pwm.channelDir + "/duty_cycle", "0");
-    if (err == 0)
-        err = writeAttribute(pwm.channelDir + "/period", std::to_string(t.periodNs));
+    // The kernel refuses a state whose duty exceeds its period, and any
+    // state with no period, which a fresh channel has: off first where it
+    // takes it, then the period, with the duty cleared first where the old
+    // one exceeds the new period.
+    if (err == 0) {
+        switchOff(pwm.channelDir);
+        std::string period = std::to_string(t.periodNs);
+        err = writeAttribute(pwm.channelDir + "/period", period);
+        if (err == EINVAL) {
+            err = writeAttribute(pwm.channelDir + "/duty_cycle", "0");
+            if (err == 0)
+                err = writeAttribute(pwm.channelDir + "/period", period);
+        }
+    }
     if (err == 0)
         err = writeAttribute(pwm.channelDir + "/duty_cycle", std::to_string(t.highNs));
     if (err == 0)

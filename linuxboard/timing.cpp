@@ -18,7 +18,7 @@ uint32_t debounceMicroseconds(long ms)
 {
     if (ms <= 0)
         return 0;
-    if ((unsigned long)ms >= UINT32_MAX / 1000)
+    if ((unsigned long)ms > UINT32_MAX / 1000)
         return UINT32_MAX;
     return (uint32_t)(ms * 1000);
 }
