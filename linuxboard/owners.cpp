@@ -154,8 +154,9 @@ int askOwner(const std::string& name, char ask, char& reply, int& fd)
         err = errno == EPIPE || errno == ECONNRESET ? ESRCH : errno;
     else
         err = receiveReply(sock, reply, fd);
-    // An owner that went away meanwhile owns nothing any more.
-    if (err == EPROTO && reply == 0)
+    // An owner that went away meanwhile, or that does not serve us, holds
+    // nothing for us.
+    if ((err == EPROTO || err == ECONNRESET) && reply == 0)
         err = ESRCH;
     if (err == 0 && ask == ASK_TAKE)
         awaitRelease(sock);
