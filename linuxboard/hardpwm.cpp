@@ -83,8 +83,11 @@ static void watchChannel(const int* fds, int)
     int enable = fds[2];
     for (;;) {
         struct pollfd p[2] = {{link, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0)
+        if (poll(p, 2, -1) < 0) {
+            struct timespec pause = {0, 100000000};
+            nanosleep(&pause, nullptr);
             continue;
+        }
         int conn = -1;
         if (p[1].revents != 0 && !(p[0].revents)) {
             char ask = 0;

@@ -41,7 +41,8 @@ static void* deliverEdges(void* arg)
         }
         if (p[1].revents != 0)
             break;
-        if (p[0].revents & (POLLERR | POLLNVAL))
+        // The chip is gone.
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
             break;
         ssize_t n = read(w->fd, events, sizeof events);
         if (n < 0) {

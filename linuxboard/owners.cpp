@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -167,8 +168,16 @@ int askOwner(const std::string& name, char ask, char& reply, int& fd)
 int acceptRequest(int listenFd, char& ask)
 {
     int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0)
-        return errno == EINVAL || errno == EBADF || errno == ENOTSOCK ? ACCEPT_CLOSED : ACCEPT_NONE;
+    if (conn < 0) {
+        if (errno == EINVAL || errno == EBADF || errno == ENOTSOCK)
+            return ACCEPT_CLOSED;
+        // Out of descriptors or memory: try again later, not at once.
+        if (errno != EINTR && errno != ECONNABORTED) {
+            struct timespec pause = {0, 100000000};
+            nanosleep(&pause, nullptr);
+        }
+        return ACCEPT_NONE;
+    }
     if (isPeerTrusted(conn) && awaitReadable(conn, REQUEST_WAIT_MS) && read(conn, &ask, 1) == 1)
         return conn;
     close(conn);
