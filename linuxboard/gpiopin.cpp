@@ -21,6 +21,8 @@
 #include "varnel.h"
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <pthread.h>
 #include <unistd.h>
@@ -36,7 +38,7 @@ struct PinLine {
     int fd = -1;             // the line request, or -1
     bool shared = false;     // fd is lent by another process: never reconfigured
     bool output = false;     // we configured the request as an output
-    bool held = false;       // a holder we started holds the request too
+    int holderLink = -1;     // to the holder we started, which holds the request too
     SoftPWM* softPWM = nullptr;
     bool levelPWM = false;   // duty 0 or 100: the level, held without a thread
     HardPWM hardPWM;
@@ -61,6 +63,8 @@ void forgetInherited()
             close(e.fd);
         if (e.hardPWM.link >= 0)
             close(e.hardPWM.link);
+        if (e.holderLink >= 0)
+            close(e.holderLink);
     }
     table->clear();
 }
@@ -116,12 +120,54 @@ void dropLine(PinLine& e)
 // Ends the holder we started, if any: the line is then ours alone.
 void dismissHolder(PinLine& e)
 {
-    if (!e.held)
-        return;
-    int fd = -1;
-    if (takeLine(e.site, fd) == 0)
-        close(fd);
-    e.held = false;
+    if (e.holderLink >= 0)
+        endHolder(e.holderLink);
+    e.holderLink = -1;
+}
+
+// How an owner of ours is asked for its line.
+enum class Ask { TAKE, SHARE, SHARE_INPUT };
+
+// A line of ours between two owners (a holder handing it over to one
+// process while another's holder starts) is busy for a moment: waited
+// for, within this bound.
+const int BETWEEN_OWNERS_MS = 1000;
+const int BETWEEN_OWNERS_STEP_MS = 10;
+
+// Gets the line into e.fd: from the owner of ours that has it (taken, or
+// borrowed; SHARE_INPUT borrows an input and takes an output), else as a
+// new request with config. fromOwner tells which; info is the line as it
+// was found.
+int obtainLine(PinLine& e, Ask ask, const LineConfig& config, gpio_v2_line_info& info,
+               bool& fromOwner)
+{
+    for (int waited = 0;; waited += BETWEEN_OWNERS_STEP_MS) {
+        fromOwner = false;
+        int err = readLineInfo(e.site, info);
+        if (err != 0)
+            return err;
+        if (info.flags & GPIO_V2_LINE_FLAG_USED) {
+            bool share = ask == Ask::SHARE ||
+                         (ask == Ask::SHARE_INPUT && (info.flags & GPIO_V2_LINE_FLAG_INPUT));
+            int fd = -1;
+            err = share ? shareLine(e.site, fd) : takeLine(e.site, fd);
+            if (err == 0) {
+                e.fd = fd;
+                e.shared = share;
+                fromOwner = true;
+                return 0;
+            }
+            // Not one of ours: the kernel tells whether it is still busy.
+            if (err != ESRCH)
+                return err;
+        }
+        err = requestLine(e.site, config, 0, e.fd);
+        if (err != EBUSY || waited >= BETWEEN_OWNERS_MS ||
+            strncmp(info.consumer, CONSUMER, sizeof info.consumer) != 0)
+            return err;
+        struct timespec step = {0, BETWEEN_OWNERS_STEP_MS * 1000000L};
+        nanosleep(&step, nullptr);
+    }
 }
 
 // A request of our own for the line: what we have, or the request of the
@@ -132,22 +178,11 @@ int takeOver(PinLine& e)
         return 0;
     dropLine(e);
     gpio_v2_line_info info;
-    int err = readLineInfo(e.site, info);
-    if (err != 0)
-        return err;
-    if (info.flags & GPIO_V2_LINE_FLAG_USED) {
-        int fd = -1;
-        err = takeLine(e.site, fd);
-        if (err == 0) {
-            e.fd = fd;
-            e.output = (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
-            return 0;
-        }
-        // Not one of ours: the kernel tells whether it is still busy.
-        if (err != ESRCH)
-            return err;
-    }
-    return requestLine(e.site, LineConfig(), 0, e.fd);
+    bool fromOwner = false;
+    int err = obtainLine(e, Ask::TAKE, LineConfig(), info, fromOwner);
+    if (err == 0 && fromOwner)
+        e.output = (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
+    return err;
 }
 
 // Makes the line an output of ours driven to level, or at the level it
@@ -173,12 +208,8 @@ int makeOutput(PinLine& e, int level, bool hold)
         if (err != 0)
             return err;
     }
-    if (hold && !e.held) {
-        err = startHolder(e.site, e.fd);
-        if (err != 0)
-            return err;
-        e.held = true;
-    }
+    if (hold && e.holderLink < 0)
+        return startHolder(e.site, e.fd, e.holderLink);
     return 0;
 }
 
@@ -200,26 +231,16 @@ int makeInput(PinLine& e)
             e.output = false;
         return err;
     }
-    gpio_v2_line_info info;
-    int err = readLineInfo(e.site, info);
-    if (err != 0)
-        return err;
-    int fd = -1;
-    if (info.flags & GPIO_V2_LINE_FLAG_USED) {
-        bool input = (info.flags & GPIO_V2_LINE_FLAG_INPUT) != 0;
-        err = input ? shareLine(e.site, fd) : takeLine(e.site, fd);
-        if (err == 0) {
-            e.fd = fd;
-            e.shared = input;
-            e.output = !input;
-            return input ? 0 : makeInput(e);
-        }
-        if (err != ESRCH)
-            return err;
-    }
     LineConfig config;
     config.flags = GPIO_V2_LINE_FLAG_INPUT;
-    return requestLine(e.site, config, 0, e.fd);
+    gpio_v2_line_info info;
+    bool fromOwner = false;
+    int err = obtainLine(e, Ask::SHARE_INPUT, config, info, fromOwner);
+    if (err != 0 || !fromOwner || e.shared)
+        return err;
+    // Taken from a holder: an output still.
+    e.output = true;
+    return makeInput(e);
 }
 
 // The line for reading: ours, lent by its owner, or a request that leaves
@@ -229,21 +250,8 @@ int lineForReading(PinLine& e)
     if (e.fd >= 0)
         return 0;
     gpio_v2_line_info info;
-    int err = readLineInfo(e.site, info);
-    if (err != 0)
-        return err;
-    if (info.flags & GPIO_V2_LINE_FLAG_USED) {
-        int fd = -1;
-        err = shareLine(e.site, fd);
-        if (err == 0) {
-            e.fd = fd;
-            e.shared = true;
-            return 0;
-        }
-        if (err != ESRCH)
-            return err;
-    }
-    return requestLine(e.site, LineConfig(), 0, e.fd);
+    bool fromOwner = false;
+    return obtainLine(e, Ask::SHARE, LineConfig(), info, fromOwner);
 }
 
 int startPWMOn(PinLine& e, int freq, int duty)
@@ -351,8 +359,11 @@ GPIOPin::~GPIOPin()
     PinLine& e = it->second;
     if (--e.handles > 0 || isActive(e))
         return;
-    // A holder we started keeps an output line; anything else is let go.
+    // A holder we started keeps an output line, and from now on answers
+    // other processes; anything else is let go.
     dropLine(e);
+    if (e.holderLink >= 0)
+        close(e.holderLink);
     table->erase(it);
 }
 

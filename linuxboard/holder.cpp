@@ -5,15 +5,35 @@
 #include "owners.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace linuxboard {
 
-// fds: the listening socket, then the line request.
+// What the caller writes on the link to end its holder.
+static const char QUIT = 'Q';
+// How long endHolder waits for the holder to go.
+static const int QUIT_WAIT_MS = 1000;
+
+// fds: the listening socket, the line request, the link to the caller.
 static void holdLine(const int* fds, int)
 {
     int listenFd = fds[0];
     int line = fds[1];
+    int link = fds[2];
+    // Requests wait in the backlog while the caller uses the line.
+    for (;;) {
+        char byte = 0;
+        ssize_t n = read(link, &byte, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 1 && byte == QUIT)
+            _exit(0);
+        if (n <= 0)
+            break;
+    }
+    close(link);
     for (;;) {
         char ask = 0;
         int conn = acceptRequest(listenFd, ask);
@@ -35,16 +55,36 @@ static void holdLine(const int* fds, int)
     }
 }
 
-int startHolder(const LineSite& site, int fd)
+int startHolder(const LineSite& site, int fd, int& link)
 {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return errno;
     int listenFd = -1;
     int err = listenAt(lineOwnerName(site), listenFd);
-    if (err != 0)
+    if (err == 0) {
+        int keep[3] = {listenFd, fd, pair[1]};
+        err = startDetached("varnel-hold", keep, 3, holdLine);
+        close(listenFd);
+    }
+    close(pair[1]);
+    if (err != 0) {
+        close(pair[0]);
         return err;
-    int keep[2] = {listenFd, fd};
-    err = startDetached("varnel-hold", keep, 2, holdLine);
-    close(listenFd);
-    return err;
+    }
+    link = pair[0];
+    return 0;
+}
+
+void endHolder(int link)
+{
+    if (send(link, &QUIT, 1, MSG_NOSIGNAL) == 1) {
+        struct pollfd p = {link, POLLIN, 0};
+        char byte;
+        while (poll(&p, 1, QUIT_WAIT_MS) > 0 && read(link, &byte, 1) > 0) {
+        }
+    }
+    close(link);
 }
 
 static int askForLine(const LineSite& site, char ask, int& fd)

@@ -14,7 +14,14 @@ namespace linuxboard {
 
 // Starts a holder of the request open at fd (which the caller keeps too).
 // Fails with EADDRINUSE while another owner listens under the line's name.
-int startHolder(const LineSite& site, int fd);
+// The holder serves nobody while the caller still uses the line: only once
+// the caller closes link (or ends) does it answer, so that no other process
+// takes the request from under the caller.
+int startHolder(const LineSite& site, int fd, int& link);
+
+// Ends the holder started with link at once, the line staying with the
+// caller; returns once the holder has let go of the line's name.
+void endHolder(int link);
 
 // Takes the line from whatever holder or owner of ours has it: 0 with the
 // request's descriptor in fd, ESRCH when none has it, EBUSY when its owner

@@ -91,7 +91,8 @@ TEST_F(Holder, IsDetachedHoldsOnlyTheLineAndHandsItOver)
     ASSERT_EQ(pipe(pipeFds), 0);
     LineSite site = fakeSite(3);
     int line = memfd_create("line", 0);
-    ASSERT_EQ(startHolder(site, line), 0);
+    int link = -1;
+    ASSERT_EQ(startHolder(site, line, link), 0);
     signal(SIGTERM, SIG_DFL);
     sigprocmask(SIG_UNBLOCK, &usr1, nullptr);
     close(pipeFds[1]);
@@ -113,7 +114,7 @@ TEST_F(Holder, IsDetachedHoldsOnlyTheLineAndHandsItOver)
             fds.push_back(e->d_name);
     }
     closedir(dir);
-    EXPECT_EQ(fds.size(), 5u);
+    EXPECT_EQ(fds.size(), 6u);
     for (const char* std : {"0", "1", "2"}) {
         char target[64] = "";
         EXPECT_GT(readlink((fdDir + std).c_str(), target, sizeof target - 1), 0);
@@ -125,8 +126,11 @@ TEST_F(Holder, IsDetachedHoldsOnlyTheLineAndHandsItOver)
     EXPECT_EQ(statusField(pid, "SigBlk"), "0000000000000000");
 
     // A second owner of the same line cannot start.
-    EXPECT_EQ(startHolder(site, line), EADDRINUSE);
+    int second = -1;
+    EXPECT_EQ(startHolder(site, line, second), EADDRINUSE);
 
+    // It answers once its starter lets it.
+    close(link);
     int shared = -1;
     ASSERT_EQ(shareLine(site, shared), 0);
     EXPECT_EQ(inode(shared), inode(line));
@@ -146,7 +150,9 @@ TEST_F(Holder, AnotherUserCanNeitherTakeNorPlant)
 {
     LineSite site = fakeSite(4);
     int line = memfd_create("line", 0);
-    ASSERT_EQ(startHolder(site, line), 0);
+    int link = -1;
+    ASSERT_EQ(startHolder(site, line, link), 0);
+    close(link);
     EXPECT_EQ(runAsNobody([&] {
                   int fd = -1;
                   return takeLine(site, fd) == ESRCH && shareLine(site, fd) == ESRCH ? 0 : 1;
@@ -181,7 +187,24 @@ TEST_F(Holder, AnotherUserCanNeitherTakeNorPlant)
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
     close(ready[0]);
     EXPECT_EQ(shareLine(site, fd), ESRCH);
-    EXPECT_EQ(startHolder(site, line), EADDRINUSE);
+    EXPECT_EQ(startHolder(site, line, link), EADDRINUSE);
+    close(line);
+}
+
+TEST_F(Holder, ItsStarterEndsItAndTheNameIsFreeAtOnce)
+{
+    LineSite site = fakeSite(5);
+    int line = memfd_create("line", 0);
+    int link = -1;
+    ASSERT_EQ(startHolder(site, line, link), 0);
+    endHolder(link);
+    EXPECT_TRUE(waitFor([] { return processesNamed("varnel-hold").empty(); }, 2000));
+    ASSERT_EQ(startHolder(site, line, link), 0);
+    close(link);
+    int fd = -1;
+    ASSERT_EQ(takeLine(site, fd), 0);
+    EXPECT_EQ(inode(fd), inode(line));
+    close(fd);
     close(line);
 }
 

@@ -88,4 +88,18 @@ expect "enable after SIGKILL" "$(cat $p/pwm0/enable)" 0
 ps | grep -c "[v]arnel-pwm" | { read n; expect "watchers left" "$n" 0; }
 unset VARNEL_PINMAP
 end
+begin "four processes at once on one pin: no failure, one holder at most"
+rm -f /tmp/conc.*
+for w in 1 2 3 4; do
+    (i=0; while [ $i -lt 25 ]; do
+        for op in "set 10 1" "set 10 0" "get 10" "setd 10 out" "info 10"; do
+            timeout 20 pinctl $op >>/tmp/conc.$w 2>&1
+        done
+        i=$((i + 1))
+    done) &
+done
+wait
+expect "messages" "$(cat /tmp/conc.* | grep -v '^Pin:10' | head -n 3)" ""
+expect "holders of line 10" "$(ps -o comm | grep -c varnel-hold)" "$(line 10 | grep -q 'used=1' && echo 2 || echo 1)"
+end
 echo "$passed passed, $failed failed"
