@@ -13,7 +13,7 @@ namespace linuxboard {
 
 static const char DEFAULT_MAP_FILE[] = "/etc/varnel/pinmap";
 // A pin map is a few dozen lines; more than this is no pin map.
-static const size_t MAP_FILE_MAX = 1024 * 1024;
+static const size_t MAP_FILE_MAX = size_t{1024} * 1024;
 
 // Reads the whole file; 0 or an errno value.
 static int readMapFile(const char* path, std::string& text)
