@@ -131,7 +131,7 @@ enum class Ask { TAKE, SHARE, SHARE_INPUT };
 // A line of ours between two owners (a holder handing it over to one
 // process while another's holder starts) is busy for a moment: waited
 // for, within this bound.
-const int BETWEEN_OWNERS_MS = 1000;
+const int BETWEEN_OWNERS_MS = 5000;
 const int BETWEEN_OWNERS_STEP_MS = 10;
 
 // Gets the line into e.fd: from the owner of ours that has it (taken, or

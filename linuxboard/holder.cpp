@@ -45,11 +45,13 @@ static void holdLine(const int* fds, int)
             sendReply(conn, REPLY_FD, line);
         } else if (ask == ASK_TAKE) {
             sendReply(conn, REPLY_FD, line);
-            // The name first, so that the taker finds it free once this
-            // connection closes.
-            close(listenFd);
-            close(line);
-            _exit(0);
+            if (awaitAck(conn)) {
+                // The name first, so that the taker finds it free once
+                // this connection closes.
+                close(listenFd);
+                close(line);
+                _exit(0);
+            }
         }
         close(conn);
     }

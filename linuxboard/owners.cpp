@@ -17,7 +17,7 @@ namespace linuxboard {
 
 // How long either end waits for the other's byte, and a client for an
 // owner to let go of its name after a take.
-static const int REPLY_WAIT_MS = 2000;
+static const int REPLY_WAIT_MS = 5000;
 static const int REQUEST_WAIT_MS = 1000;
 
 std::string lineOwnerName(const LineSite& site)
@@ -159,7 +159,13 @@ int askOwner(const std::string& name, char ask, char& reply, int& fd)
     // nothing for us.
     if ((err == EPROTO || err == ECONNRESET) && reply == 0)
         err = ESRCH;
-    if (err == 0 && ask == ASK_TAKE)
+    if (err == 0 && ask == ASK_TAKE && reply == REPLY_FD &&
+        send(sock, &ACK, 1, MSG_NOSIGNAL) != 1) {
+        close(fd);
+        fd = -1;
+        err = ESRCH;
+    }
+    if (err == 0 && ask == ASK_TAKE && reply != REPLY_BUSY)
         awaitRelease(sock);
     close(sock);
     return err;
@@ -205,6 +211,16 @@ void sendReply(int conn, char reply, int fd)
     do {
         n = sendmsg(conn, &msg, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
+}
+
+}  // namespace linuxboard
+
+namespace linuxboard {
+
+bool awaitAck(int conn)
+{
+    char byte = 0;
+    return awaitReadable(conn, REQUEST_WAIT_MS) && read(conn, &byte, 1) == 1 && byte == ACK;
 }
 
 }  // namespace linuxboard

@@ -27,6 +27,7 @@ const char ASK_SHARE = 'S';   // lend a duplicate and keep the line
 const char REPLY_FD = 'F';    // the descriptor comes with the byte
 const char REPLY_BUSY = 'B';  // the owner is using the line and keeps it
 const char REPLY_DONE = 'D';  // done (a PWM watcher has switched off)
+const char ACK = 'A';         // the client has the descriptor it took
 
 std::string lineOwnerName(const LineSite& site);
 std::string pwmWatcherName(int chip, int channel);
@@ -36,8 +37,9 @@ int listenAt(const std::string& name, int& fd);
 
 // Asks the owner of name. Returns 0 with its reply (and with REPLY_FD the
 // descriptor, close-on-exec, in fd), ESRCH when no owner we trust listens,
-// or an errno value. After a take it waits, within a bound, until the
-// owner has let go of the name, so that the name is free on return.
+// or an errno value. A descriptor taken is acknowledged, and then it waits,
+// within a bound, until the owner has let go of the name, so that the name
+// is free on return.
 int askOwner(const std::string& name, char ask, char& reply, int& fd);
 
 // Owner side; these make async-signal-safe calls only. acceptRequest
@@ -48,6 +50,10 @@ const int ACCEPT_NONE = -1;
 const int ACCEPT_CLOSED = -2;
 int acceptRequest(int listenFd, char& ask);
 void sendReply(int conn, char reply, int fd);
+// Whether the client acknowledged the descriptor it took: only then may
+// the owner let go of its own, or the line would go with a client that
+// gave up before it received it.
+bool awaitAck(int conn);
 
 }  // namespace linuxboard
 

@@ -29,16 +29,33 @@ for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
 done
 cnt=$(ps -o comm | grep -c varnel-hold)
 expect "holders (lines 6 and 9)" "$cnt" 2
-sleep 3
+before=""
 for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    t=$(cut -d' ' -f14,15 /proc/$p/stat)
-    expect "holder $p CPU ticks" "$t" "0 0"
+    before="$before $(cut -d' ' -f14,15 /proc/$p/stat)"
 done
+sleep 3
+after=""
+for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
+    after="$after $(cut -d' ' -f14,15 /proc/$p/stat)"
+done
+expect "holders' CPU ticks over 3 s idle" "$after" "$before"
 h9=""
 for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do h9=$p; done
 kill $h9
 usleep 200000
 echo "after kill: $(line 9) $(line 6)"
+end
+
+begin "closed standard descriptors: the line still held, nothing written into it"
+pinctl set 11 1 <&- >&- 2>&-
+expect "status" "$?" 0
+expect "line 11" "$(value 11)" 1
+expect "line 11 request" "$(line 11 | cut -d' ' -f1-2)" "used=1 dir=out"
+for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
+    expect "holder $p descriptors" "$(ls -l /proc/$p/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | tr '\n' ' ')" "/dev/null /dev/null /dev/null socket anon_inode "
+done
+is 0 "" setd 11 in
+expect "line 11 after setd in" "$(line 11 | cut -d' ' -f1-2)" "used=0 dir=in"
 end
 
 begin "a burst of 300 edges, none lost"
@@ -56,6 +73,26 @@ t1=$(cut -d' ' -f14,15 /proc/$ipid/stat); sleep 3; t2=$(cut -d' ' -f14,15 /proc/
 expect "idle interrupt worker CPU" "$t2" "$t1"
 for t in /proc/$ipid/task/*; do echo "task $t: $(cut -d' ' -f14,15 $t/stat)"; done
 is 0 "" irqstop 7
+end
+
+begin "a burst beyond the kernel's buffer: 1024 edges kept, the rest dropped"
+pull 12 down
+rm -f /tmp/of /tmp/go
+pc irq 12 both 'while [ ! -e /tmp/go ]; do usleep 50000; done; echo e >>/tmp/of'
+pull 12 up
+usleep 300000
+i=0
+while [ $i -lt 700 ]; do pull 12 down; pull 12 up; i=$((i + 1)); done
+touch /tmp/go
+n=0 last=-1
+while [ $n -lt 600 ]; do
+    now=$(wc -l </tmp/of 2>/dev/null || echo 0)
+    [ "$now" = "$last" ] && [ "$now" -gt 0 ] && break
+    last=$now; sleep 1; n=$((n + 1))
+done
+echo "edges run: $now of 1401"
+[ "$now" -ge 1024 ] && [ "$now" -le 1041 ] || fail "edges run: $now, wanted 1024 to 1041"
+is 0 "" irqstop 12
 end
 
 begin "get while the handler runs a slow command"
