@@ -52,7 +52,8 @@ expect "status" "$?" 0
 expect "line 11" "$(value 11)" 1
 expect "line 11 request" "$(line 11 | cut -d' ' -f1-2)" "used=1 dir=out"
 for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    expect "holder $p descriptors" "$(ls -l /proc/$p/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | tr '\n' ' ')" "/dev/null /dev/null /dev/null socket anon_inode "
+    fds=$(ls -l /proc/$p/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | tr '\n' ' ')
+    expect "holder $p descriptors" "$fds" "/dev/null /dev/null /dev/null socket anon_inode "
 done
 is 0 "" setd 11 in
 expect "line 11 after setd in" "$(line 11 | cut -d' ' -f1-2)" "used=0 dir=in"
@@ -64,7 +65,15 @@ rm -f /tmp/burst
 pc irq 7 both 'echo $(date) >/dev/null; echo e >>/tmp/burst' 
 i=0
 while [ $i -lt 150 ]; do pull 7 up; pull 7 down; i=$((i + 1)); done
-waitfor() { n=0; while [ $n -lt 600 ]; do [ "$(wc -l </tmp/burst 2>/dev/null)" -ge $1 ] && return 0; usleep 100000; n=$((n + 1)); done; return 1; }
+waitfor() {
+    n=0
+    while [ $n -lt 600 ]; do
+        [ "$(wc -l </tmp/burst 2>/dev/null)" -ge $1 ] && return 0
+        usleep 100000
+        n=$((n + 1))
+    done
+    return 1
+}
 waitfor 300 || fail "only $(wc -l </tmp/burst) edges of 300"
 sleep 1
 expect "edges" "$(wc -l </tmp/burst)" 300
@@ -137,6 +146,8 @@ for w in 1 2 3 4; do
 done
 wait
 expect "messages" "$(cat /tmp/conc.* | grep -v '^Pin:10' | head -n 3)" ""
-expect "holders of line 10" "$(ps -o comm | grep -c varnel-hold)" "$(line 10 | grep -q 'used=1' && echo 2 || echo 1)"
+held=1
+line 10 | grep -q 'used=1' && held=2
+expect "holders (of lines 6 and 10)" "$(ps -o comm | grep -c varnel-hold)" "$held"
 end
 echo "$passed passed, $failed failed"
