@@ -162,8 +162,13 @@ int obtainLine(PinLine& e, Ask ask, const LineConfig& config, gpio_v2_line_info&
                 return err;
         }
         err = requestLine(e.site, config, 0, e.fd);
-        if (err != EBUSY || waited >= BETWEEN_OWNERS_MS ||
-            strncmp(info.consumer, CONSUMER, sizeof info.consumer) != 0)
+        if (err != EBUSY || waited >= BETWEEN_OWNERS_MS)
+            return err;
+        // Busy with a program not ours: that is the answer. Ours, or
+        // free again already: try again.
+        gpio_v2_line_info now;
+        if (readLineInfo(e.site, now) == 0 && (now.flags & GPIO_V2_LINE_FLAG_USED) &&
+            strncmp(now.consumer, CONSUMER, sizeof now.consumer) != 0)
             return err;
         struct timespec step = {0, BETWEEN_OWNERS_STEP_MS * 1000000L};
         nanosleep(&step, nullptr);
