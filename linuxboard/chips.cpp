@@ -2,6 +2,7 @@
 #include "chips.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace linuxboard {
@@ -38,9 +40,35 @@ int ioctlRetry(int fd, unsigned long request, void* arg)
     return r < 0 ? errno : 0;
 }
 
+// Whether the device at path may be a GPIO chip: opening some devices
+// does something (a watchdog starts), so a map naming the wrong one must
+// not get as far as that. Where sysfs tells the device's subsystem, it is
+// to be "gpio". 0, or an errno value.
+int checkMayBeChip(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISCHR(st.st_mode))
+        return ENODEV;
+    char link[128];
+    snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev),
+             minor(st.st_rdev));
+    char target[256];
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = '\0';
+    const char* base = strrchr(target, '/');
+    return strcmp(base != nullptr ? base + 1 : target, "gpio") == 0 ? 0 : ENODEV;
+}
+
 Chip openChip(const std::string& path)
 {
     Chip chip;
+    chip.err = checkMayBeChip(path);
+    if (chip.err != 0)
+        return chip;
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         chip.err = errno;
