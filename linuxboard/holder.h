@@ -2,9 +2,10 @@
 // process that configured it has ended, since the kernel lets a released
 // line "revert to its default state". One holder per line; it holds the
 // request's descriptor and nothing else, listens under the line's owner
-// name, lends a duplicate of the descriptor on ASK_SHARE and hands it over
-// and ends on ASK_TAKE. It sleeps in accept() and costs no CPU while idle;
-// `kill` of its id releases the line.
+// name, lends a duplicate of the descriptor on ASK_SHARE, and on ASK_TAKE
+// hands it over and ends once the taker has acknowledged it. It sleeps in
+// read() or accept() and costs no CPU while idle; `kill` of its id releases
+// the line.
 #ifndef LINUXBOARD_HOLDER_H
 #define LINUXBOARD_HOLDER_H
 
