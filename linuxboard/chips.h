@@ -1,0 +1,51 @@
+// The kernel's GPIO character devices (uAPI v2, <linux/gpio.h>): finding a
+// pin's chip and line, reading line info and making line requests.
+//
+// Every function returns 0 or an errno value: ENODEV for a pin the map does
+// not name, ENOENT for a missing chip, EINVAL for a line the chip does not
+// have, EBUSY when the line is requested elsewhere.
+#ifndef LINUXBOARD_CHIPS_H
+#define LINUXBOARD_CHIPS_H
+
+#include "pinmap.h"
+
+#include <linux/gpio.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace linuxboard {
+
+// Where a pin is: its chip, open for the process's lifetime, and its line.
+struct LineSite {
+    int chipFd = -1;
+    dev_t chipDev = 0;   // the chip's device number: one name for path and label
+    unsigned line = 0;
+    PinMapping mapping;
+};
+
+int findLine(int pin, LineSite& site);
+
+int readLineInfo(const LineSite& site, gpio_v2_line_info& info);
+
+// A line's requested configuration.
+struct LineConfig {
+    uint64_t flags = 0;           // GPIO_V2_LINE_FLAG_*; 0 keeps the direction as it is
+    int level = 0;                // with GPIO_V2_LINE_FLAG_OUTPUT
+    uint32_t debounceUs = 0;      // with edge flags; 0 for none
+};
+
+// Requests the line; fd gets the request's descriptor (close-on-exec).
+// eventBuffer is the number of edge events the kernel is asked to buffer.
+int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBuffer, int& fd);
+int configureLine(int fd, const LineConfig& config);
+int readLevel(int fd, int& level);
+int driveLevel(int fd, int level);
+
+// The label the line requests carry, as the kernel shows it.
+extern const char CONSUMER[];
+
+}  // namespace linuxboard
+
+#endif
