@@ -65,7 +65,18 @@ row "irq latency median / p99 / max" "$med / $p99 / $max ms" "" -
 row "edges lost" "$lost of $count" "0" "$(holds "$lost" 0)"
 
 echo "3/4 software PWM (2 s windows)..."
+# changesIn2s: level changes traced in the 2 s after the first 0.5 s.
+changesIn2s() {
+    traceOff | awk 'NR == 1 { t0 = $1 } $1 >= t0 + 0.5 && $1 < t0 + 2.5 { n++ } END { print n + 0 }'
+}
+offBy() { awk -v n="$1" -v w="$2" 'BEGIN { d = 100 * (n - w) / w; printf "%.2f", d < 0 ? -d : d }'; }
 for f in 50 500; do
+    want=$((4 * f))
+    # The reference: a bare toggler on another line, due times absolute.
+    traceOn 17
+    uapiline toggle "/dev/$SIM_CHIP" 17 $f 3
+    ref=$(changesIn2s)
+
     traceOn 16
     pinctl pwm 16 $f 50 >/dev/null
     pid=$(recordPid 16 pwm)
@@ -75,12 +86,11 @@ for f in 50 500; do
     ns1=$(cpuNs "$pid")
     usleep 200000
     pinctl pwmstop 16
-    # Changes of level in the 2 s after the first 0.5 s.
-    n=$(traceOff | awk 'NR == 1 { t0 = $1 } $1 >= t0 + 0.5 && $1 < t0 + 2.5 { n++ } END { print n + 0 }')
-    want=$((4 * f))
-    off=$(awk -v n="$n" -v w="$want" 'BEGIN { d = 100 * (n - w) / w; printf "%.2f", d < 0 ? -d : d }')
+    n=$(changesIn2s)
+    off=$(offBy "$n" "$want")
     if [ $f -eq 50 ]; then ok=$(holds "$off" 1); goal="within 1%"; else ok=-; goal=""; fi
     row "software PWM $f Hz, level changes in 2 s" "$n of $want ($off% off)" "$goal" "$ok"
+    row "bare toggler $f Hz (reference), level changes" "$ref of $want ($(offBy "$ref" "$want")% off)" "" -
     row "software PWM $f Hz, worker CPU" "$(awk -v d=$((ns1 - ns0)) 'BEGIN { printf "%.1f", d / 2e6 }') ms a second" "" -
 done
 

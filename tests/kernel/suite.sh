@@ -89,10 +89,11 @@ expect "line 6 one second later" "$(value 6)" 1
 sleep 2
 expect "line 6 three seconds later" "$(value 6)" 1
 expect "line 6 still requested as output" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
-is 0 "" setd 12 out
+is 0 "" setd 6 in
+is 0 "" setd 6 out
 sleep 1
-expect "line 12 after setd 12 out" "$(line 12 | cut -d' ' -f1-2)" "used=1 dir=out"
-is 1 "" getd 12
+expect "line 6 after setd 6 out" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+is 1 "" getd 6
 is 0 "" set 6 0
 expect "line 6 after set 6 0" "$(value 6)" 0
 end
@@ -188,6 +189,8 @@ traceOn 16
 timeout 10 sh -c 'pinctl pwm 16 50 50 | cat >/dev/null'
 expect "pwm 16 50 50 into a pipe" "$?" 0
 pid=$(recordPid 16 pwm)
+expect "record" "$(cat /tmp/pin16_pwm_pid)" "$pid
+Frequency:50, Duty:50"
 sleep 2
 pc info 16
 expect "info 16" "$out" "Pin:16, Direction:OUTPUT, PWM:

@@ -6,6 +6,12 @@
 //                                     "held" and sleeps until killed
 //   uapiline edges CHIP LINE SECONDS  counts both edges for SECONDS, prints
 //                                     "rising=R falling=F"
+//   uapiline toggle CHIP LINE HZ SECONDS
+//                                     drives the line as a square wave of HZ
+//                                     for SECONDS, each change due at an
+//                                     absolute time (late ones are skipped,
+//                                     not bunched): the least any software
+//                                     PWM can do on this machine
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -88,10 +94,34 @@ static int countEdges(int chipfd, const char* chip, unsigned line, int seconds)
     return 0;
 }
 
+static int toggle(int chipfd, const char* chip, unsigned line, int hz, int seconds)
+{
+    int fd = requestLine(chipfd, line, GPIO_V2_LINE_FLAG_OUTPUT);
+    if (fd < 0 || hz < 1)
+        return fail("request", chip, line);
+    const long long half = 500000000LL / hz;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long start = now.tv_sec * 1000000000LL + now.tv_nsec;
+    long long end = start + seconds * 1000000000LL;
+    for (long long due = start + half; due < end; due += half) {
+        struct timespec at = {(time_t)(due / 1000000000LL), (long)(due % 1000000000LL)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, NULL);
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long late = now.tv_sec * 1000000000LL + now.tv_nsec - due;
+        if (late >= half)
+            due += late / half * half;
+        struct gpio_v2_line_values v = {(due - start) / half % 2 ? 1ULL : 0ULL, 1};
+        if (ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &v) < 0)
+            return fail("set", chip, line);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: uapiline info|hold|edges CHIP LINE [SECONDS]\n");
+        fprintf(stderr, "usage: uapiline info|hold|edges|toggle CHIP LINE [HZ] [SECONDS]\n");
         return 2;
     }
     const char* chip = argv[2];
@@ -105,6 +135,8 @@ int main(int argc, char** argv)
         return hold(chipfd, chip, line);
     if (strcmp(argv[1], "edges") == 0 && argc > 4)
         return countEdges(chipfd, chip, line, atoi(argv[4]));
+    if (strcmp(argv[1], "toggle") == 0 && argc > 5)
+        return toggle(chipfd, chip, line, atoi(argv[4]), atoi(argv[5]));
     fprintf(stderr, "uapiline: unknown command %s\n", argv[1]);
     return 2;
 }
