@@ -89,6 +89,17 @@ expect "line 6 one second later" "$(value 6)" 1
 sleep 2
 expect "line 6 three seconds later" "$(value 6)" 1
 expect "line 6 still requested as output" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+# A hang-up of the caller's session and process group (a closed terminal)
+# leaves the line driven.
+is 0 "" set 6 0
+setsid sh -c 'pinctl set 6 1; exec sleep 30' &
+group=$!
+i=0
+while [ "$(value 6)" != 1 ] && [ $i -lt 50 ]; do usleep 100000; i=$((i + 1)); done
+kill -HUP -"$group"
+wait "$group" 2>/dev/null
+usleep 500000
+expect "line 6 after the caller's hang-up" "$(value 6) $(line 6 | cut -d' ' -f1-2)" "1 used=1 dir=out"
 is 0 "" setd 6 in
 is 0 "" setd 6 out
 sleep 1
