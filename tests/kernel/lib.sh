@@ -69,13 +69,13 @@ recordPid() { head -n 1 "/tmp/pin$1_$2_pid" 2>/dev/null; }
 settle() {
     local i=0 n
     while [ $i -lt 100 ]; do
-        n=$(wc -l <"$2" 2>/dev/null || echo 0)
+        n=$(wc -l 2>/dev/null <"$2" || echo 0)
         [ "$n" -ge "$1" ] && break
         usleep 100000
         i=$((i + 1))
     done
     usleep 300000
-    wc -l <"$2" 2>/dev/null || echo 0
+    wc -l 2>/dev/null <"$2" || echo 0
 }
 
 # Output changes of a line, traced by the kernel (gpio_value events).
