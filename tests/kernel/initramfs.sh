@@ -14,7 +14,9 @@ copyWithLibs() {
     local root=$1 prog=$2 dest=$3 lib
     mkdir -p "$root/$(dirname "$dest")"
     cp -L "$prog" "$root/$dest"
-    for lib in $(ldd "$prog" 2>/dev/null | sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p'); do
+    # "libx.so => /path/libx.so (0x...)" and "/lib64/ld-linux... (0x...)"
+    for lib in $(ldd "$prog" 2>/dev/null |
+                 sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p'); do
         case $lib in */libvarnel.so) continue ;; esac
         [ -e "$root$lib" ] && continue
         mkdir -p "$root$(dirname "$lib")"

@@ -213,10 +213,15 @@ alive "$pid" && fail "pwmstop left the worker running"
 [ -e /tmp/pin16_pwm_pid ] && fail "pwmstop left the record"
 # Over the middle second: 100 changes at 50 Hz; the high half of the time.
 awk 'NR == 1 { t0 = $1 } { t = $1 - t0 }
-     t >= 0.5 && t < 1.5 { n++; if (last != "" && lv == 1) hi += $1 - last; if (last != "") all += $1 - last; last = $1; lv = $2 }
+     t >= 0.5 && t < 1.5 {
+         n++
+         if (last != "") { all += $1 - last; if (lv == 1) hi += $1 - last }
+         last = $1; lv = $2
+     }
      END { printf "%d %d\n", n, (all > 0 ? 100 * hi / all + 0.5 : -1) }' /tmp/t16 >/tmp/t16.sum
 read changes high </tmp/t16.sum
-[ "$changes" -ge 95 ] && [ "$changes" -le 105 ] || fail "changes in one second: $changes, wanted 100 (5% off at most)"
+[ "$changes" -ge 95 ] && [ "$changes" -le 105 ] ||
+    fail "changes in one second: $changes, wanted 100 (5% off at most)"
 [ "$high" -ge 40 ] && [ "$high" -le 60 ] || fail "time high: $high%, wanted 50%"
 before=$(value 16)
 usleep 300000
