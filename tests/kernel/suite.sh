@@ -226,6 +226,16 @@ read changes high </tmp/t16.sum
 before=$(value 16)
 usleep 300000
 expect "line after pwmstop" "$(value 16)" "$before"
+# Duty 100 and 0: a steady level, no toggling.
+for duty in 100 0; do
+    is 0 "" pwm 16 50 $duty
+    usleep 200000
+    traceOn 16
+    usleep 500000
+    expect "duty $duty: level" "$(value 16)" $((duty / 100))
+    expect "duty $duty: changes in 0.5 s" "$(traceOff | wc -l)" 0
+done
+is 0 "" pwmstop 16
 end
 
 begin "hardware PWM through the pin map"
@@ -242,12 +252,29 @@ sleep 1
 alive "$pid" || fail "the PWM worker ended"
 # At most the level set when the line was made an output.
 [ "$(traceOff | wc -l)" -le 1 ] || fail "line 17 toggled under hardware PWM"
+pc info 17
+expect "info 17" "$out" "Pin:17, Direction:OUTPUT, PWM:
+	Process Id:$pid
+	Frequency:1000, Duty:25"
 is 0 "" pwmstop 17
 case $(cat $p/pwm1/enable 2>/dev/null || echo unexported) in
 0 | unexported) ;;
 *) fail "channel 1 still enabled after pwmstop" ;;
 esac
 alive "$pid" && fail "pwmstop left the worker running"
+# set takes the pin over from a hardware PWM worker.
+is 0 "" pwm 17 2000 50
+expect "period at 2000 Hz" "$(cat $p/pwm1/period 2>/dev/null)" 500000
+pid=$(recordPid 17 pwm)
+is 0 "" set 17 1
+case $(cat $p/pwm1/enable 2>/dev/null || echo unexported) in
+0 | unexported) ;;
+*) fail "channel 1 still enabled after set 17 1" ;;
+esac
+usleep 200000
+alive "$pid" && fail "set left the PWM worker running"
+expect "line 17 after set 17 1" "$(value 17)" 1
+is 0 "" set 17 0
 unset VARNEL_PINMAP
 end
 
