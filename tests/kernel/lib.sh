@@ -105,3 +105,13 @@ traceOff() {
     sed -n 's/.* \([0-9]*\.[0-9]*\): gpio_value: [0-9]* set \([01]\)$/\1 \2/p' $t/trace |
         awk '$2 != last { print; last = $2 }'
 }
+
+# The processes holding a requested line of any chip.
+lineHolders() {
+    local d f
+    for d in /proc/[0-9]*; do
+        for f in "$d"/fd/*; do
+            [ "$(readlink "$f" 2>/dev/null)" = "anon_inode:gpio-line" ] && echo "${d#/proc/}"
+        done
+    done | sort -u
+}

@@ -299,6 +299,45 @@ is 0 "Pin:18, Direction:OUTPUT" info 18
 is 0 "" set 18 0
 end
 
+begin "concurrent invocations on one line"
+# Three callers at once for about 5 s: set 1, set 0 and get/info on line
+# 20, each handing the line to the others through the holders. Any error,
+# hang or stray output is written to /tmp/c20.bad.
+rm -f /tmp/c20.bad /tmp/c20.ran
+held=$(lineHolders | wc -l)
+hammer() {
+    local end=$(($(date +%s) + 5)) o r
+    while [ "$(date +%s)" -lt $end ]; do
+        for args in "$@"; do
+            o=$(timeout 20 pinctl $args 2>&1 </dev/null)
+            r=$?
+            echo "$args" >>/tmp/c20.ran
+            case "$args/$r" in
+            get*/0 | get*/1 | set*/0 | info*/0) ;;
+            *) echo "$args: status $r" >>/tmp/c20.bad ;;
+            esac
+            case "$args/$o" in
+            info*/Pin:20,\ Direction:* | */) ;;
+            *) echo "$args: $o" >>/tmp/c20.bad ;;
+            esac
+        done
+    done
+}
+hammer "set 20 1" & a=$!
+hammer "set 20 0" & b=$!
+hammer "get 20" "info 20" & c=$!
+wait $a $b $c
+[ -s /tmp/c20.bad ] && fail "$(head -n 1 /tmp/c20.bad)"
+for args in "set 20 1" "set 20 0" "get 20"; do
+    [ "$(grep -c "^$args\$" /tmp/c20.ran)" -ge 3 ] || fail "$args ran fewer than 3 times"
+done
+is 0 "" set 20 1
+expect "line 20 after the callers" "$(value 20) $(line 20 | cut -d' ' -f1-2)" "1 used=1 dir=out"
+[ "$(lineHolders | wc -l)" -le $((held + 1)) ] ||
+    fail "processes holding lines: $(lineHolders | wc -l), were $held before"
+is 0 "" set 20 0
+end
+
 begin "pin map by chip label and by path"
 printf '# test map\n19 %s 3\n20 /dev/%s 5\n' "$SIDE_LABEL" "$SIDE_CHIP" >$map
 export VARNEL_PINMAP=$map
