@@ -20,16 +20,6 @@ holds() { awk -v v="$1" -v l="$2" 'BEGIN { print (v != "-" && v + 0 <= l + 0) ? 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 cpuNs() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
 cpuTicks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
-# The processes holding a requested GPIO line.
-lineHolders() {
-    local d f
-    for d in /proc/[0-9]*; do
-        for f in "$d"/fd/*; do
-            [ "$(readlink "$f" 2>/dev/null)" = "anon_inode:gpio-line" ] && echo "${d#/proc/}"
-        done
-    done | sort -u
-}
-
 echo "1/4 one-shot invocations ($rounds rounds)..."
 pinctl set 6 1 >/dev/null
 cat >/tmp/plan <<PLAN
@@ -97,10 +87,13 @@ done
 echo "4/4 idle workers ($idle s)..."
 pinctl irq 9 both true >/dev/null
 irqPid=$(recordPid 9 irq)
+# The holder that set 10 1 leaves: the one holding a line that was not
+# held before.
+before=" $(lineHolders | tr '\n' ' ') "
 pinctl set 10 1 >/dev/null
 holder=""
 for p in $(lineHolders); do
-    [ "$p" != "$irqPid" ] && [ "$(line 10 | cut -d' ' -f1)" = used=1 ] && holder=$p
+    case $before in *" $p "*) ;; *) holder=$p ;; esac
 done
 tick=100
 for kind in irq holder; do

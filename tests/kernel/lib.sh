@@ -51,7 +51,6 @@ sideValue() { cat "$SIDE_DIR/sim_gpio$1/value"; }
 pull() { echo "pull-$2" >"$SIM_DIR/sim_gpio$1/pull"; }
 sidePull() { echo "pull-$2" >"$SIDE_DIR/sim_gpio$1/pull"; }
 line() { uapiline info "/dev/$SIM_CHIP" "$1"; }
-sideLine() { uapiline info "/dev/$SIDE_CHIP" "$1"; }
 
 # alive PID: the process runs (a zombie has ended).
 alive() {
