@@ -30,6 +30,20 @@ static void awaitReady(int fd)
         (void)!read(fd, &byte, 1);
 }
 
+// A worker lives on by itself: out of the caller's session, so that a
+// hang-up of the caller's terminal or a Ctrl-C to its script does not end
+// it, and with SIGTERM as a stop sends it, whatever the caller ignored or
+// blocked (else a stop would remove the record and leave it running).
+static void detachWorker()
+{
+    setsid();
+    signal(SIGTERM, SIG_DFL);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);
+}
+
 int launchWorker(WorkerLaunch& w)
 {
     if (!createRecordDraft(w.draft)) {
@@ -59,6 +73,7 @@ int launchWorker(WorkerLaunch& w)
     if (pid == 0) {
         close(fds[0]);
         w.ready = fds[1];
+        detachWorker();
         // Without its lock the worker could never be found: end at once,
         // and the record the invoker writes names no live worker.
         if (!holdRecord(w.draft))

@@ -271,4 +271,36 @@ TEST_F(Workers, AFailedForkIsAFailure)
     }
 }
 
+// A caller that ignores SIGTERM (a script under trap '' TERM) hands that on
+// to what it forks: its workers must still end on a stop, which would
+// otherwise remove their records and leave them running. They are also
+// out of the caller's session, where its terminal's signals do not reach.
+TEST_F(Workers, WorkersStopThoughTheirCallerIgnoredTERM)
+{
+    struct Case {
+        std::vector<std::string> start;
+        std::string record, stop, shown;
+    };
+    const Case cases[] = {
+        {{"pwm", "6", "200", "50"}, "/tmp/pin6_pwm_pid", "pwmstop",
+         "pin=6 direction=out level=0 pwm=off irq=off fail=0\n"},
+        {{"irq", "8", "both", "true"}, "/tmp/pin8_irq_pid", "irqstop",
+         "pin=8 direction=in level=0 pwm=off irq=off fail=0\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {"sh", "-c", "trap '' TERM; exec \"$@\"", "sh"};
+        for (const std::string& word : pinctlArgv(c.start))
+            argv.push_back(word);
+        ASSERT_EQ(runCommand(argv).status, 0) << c.start[0];
+        int worker = recordedPID(c.record);
+        ASSERT_TRUE(isRunning(worker)) << c.start[0];
+        EXPECT_EQ(getsid(worker), worker) << c.start[0];
+
+        EXPECT_EQ(pinctl({c.stop, c.start[1]}).status, 0);
+        EXPECT_FALSE(isRunning(worker)) << c.start[0];
+        EXPECT_FALSE(fileExists(c.record)) << c.start[0];
+        EXPECT_EQ(show(std::stoi(c.start[1])), c.shown);
+    }
+}
+
 }  // namespace
