@@ -90,16 +90,20 @@ sleep 2
 expect "line 6 three seconds later" "$(value 6)" 1
 expect "line 6 still requested as output" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
 # A hang-up of the caller's session and process group (a closed terminal)
-# leaves the line driven.
+# leaves the line driven, and the workers it started running.
 is 0 "" set 6 0
-setsid sh -c 'pinctl set 6 1; exec sleep 30' &
+setsid sh -c 'pinctl set 6 1; pinctl pwm 16 50 50; pinctl irq 8 both true; exec sleep 30' &
 group=$!
 i=0
-while [ "$(value 6)" != 1 ] && [ $i -lt 50 ]; do usleep 100000; i=$((i + 1)); done
+while [ ! -e /tmp/pin8_irq_pid ] && [ $i -lt 100 ]; do usleep 100000; i=$((i + 1)); done
 kill -HUP -"$group"
 wait "$group" 2>/dev/null
 usleep 500000
 expect "line 6 after the caller's hang-up" "$(value 6) $(line 6 | cut -d' ' -f1-2)" "1 used=1 dir=out"
+alive "$(recordPid 16 pwm)" || fail "the PWM worker ended with its caller"
+alive "$(recordPid 8 irq)" || fail "the interrupt worker ended with its caller"
+is 0 "" pwmstop 16
+is 0 "" irqstop 8
 is 0 "" setd 6 in
 is 0 "" setd 6 out
 sleep 1
