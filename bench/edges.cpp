@@ -1,16 +1,15 @@
-// bench_edges PIN COUNT STAMPS GAP_MS: interrupt latency on the simulated
-// board.
+// bench_edges PIN COUNT STAMPS GAP_MS: interrupt latency.
 //
 // Drives COUNT edges on PIN (alternately high and low, starting from the
-// pin's present level) the way `pinsim level` does, through the board's
-// applyLevel. The pin's interrupt command is expected to append its start
+// pin's present level) through the driver linked in: the simulated board's
+// (edge_simboard.cpp) or a gpio-sim line's pull (edge_pull.cpp). The pin's
+// interrupt command is expected to append its start
 // time to STAMPS (bench_stamp). After each edge the driver waits for that
 // stamp (at most a second), then GAP_MS more, so commands never pile up.
 // Each edge is paired with the first stamp taken after it and before the
 // next edge; an edge without one is lost. Prints one line:
 //   median ms <TAB> p99 ms <TAB> max ms <TAB> edges lost <TAB> edges
-#include "board.h"
-#include "outside.h"
+#include "edge_driver.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -86,16 +85,16 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: bench_edges PIN COUNT STAMPS GAP_MS\n");
         return 2;
     }
-    int pin = atoi(argv[1]);
+    const char* pin = argv[1];
     int count = atoi(argv[2]);
     const char* stampPath = argv[3];
     int gapMs = atoi(argv[4]);
 
     int level = 0;
-    simboard::useBoard([&](simboard::BoardState& b, simboard::BoardSite&, bool&) {
-        level = b.pins[pin].outside;
-        return 0;
-    });
+    if (int err = readLevel(pin, level)) {
+        fprintf(stderr, "bench_edges: reading the level of %s: error %d\n", pin, err);
+        return 1;
+    }
 
     // The folder of STAMPS is watched, so the file need not exist yet.
     std::string dir = stampPath;
@@ -111,8 +110,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < count; i++) {
         level = !level;
         long long at = nowNs();
-        if (int err = simboard::applyLevel(pin, level)) {
-            fprintf(stderr, "bench_edges: applyLevel: error %d\n", err);
+        if (int err = driveLevel(pin, level)) {
+            fprintf(stderr, "bench_edges: driving %s: error %d\n", pin, err);
             return 1;
         }
         edges.push_back(at);

@@ -1,0 +1,116 @@
+# Helpers of the suite in the VM (busybox sh), sourced after /kt/board.env.
+#
+# Sections: begin NAME; any number of checks, each calling fail REASON on a
+# mismatch (the first reason is kept); end prints "PASS NAME" or
+# "FAIL NAME: REASON".
+
+passed=0 failed=0 sect="" why=""
+begin() { sect=$1; why=""; }
+fail() { [ -n "$why" ] || why="$*"; }
+end() {
+    if [ -z "$why" ]; then
+        echo "PASS $sect"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $sect: $why"
+        failed=$((failed + 1))
+    fi
+}
+
+# pc ARGS...: runs pinctl; its output lands in $out, its standard error in
+# $err, its exit status in $rc. Through files, not pipes: an interrupt
+# worker keeps the output it was started with. Bounded: a pinctl that
+# hangs is killed after 20 s.
+pc() {
+    timeout 20 pinctl "$@" >/tmp/kt.out 2>/tmp/kt.err
+    rc=$?
+    out=$(cat /tmp/kt.out)
+    err=$(cat /tmp/kt.err)
+}
+
+# expect WHAT GOT WANTED: fail unless GOT is WANTED.
+expect() {
+    [ "$2" = "$3" ] || fail "$1: got '$2', wanted '$3'"
+}
+
+# is RC OUTPUT ARGS...: pinctl ARGS... exits with RC, prints OUTPUT and
+# writes nothing on standard error.
+is() {
+    local rcw=$1 outw=$2
+    shift 2
+    pc "$@"
+    expect "pinctl $* status" "$rc" "$rcw"
+    expect "pinctl $* output" "$out" "$outw"
+    expect "pinctl $* stderr" "$err" ""
+}
+
+# The simulated chips: value and pull of a line of the main chip (or of
+# the side chip with sideValue), and the line as the kernel reports it.
+value() { cat "$SIM_DIR/sim_gpio$1/value"; }
+sideValue() { cat "$SIDE_DIR/sim_gpio$1/value"; }
+pull() { echo "pull-$2" >"$SIM_DIR/sim_gpio$1/pull"; }
+sidePull() { echo "pull-$2" >"$SIDE_DIR/sim_gpio$1/pull"; }
+line() { uapiline info "/dev/$SIM_CHIP" "$1"; }
+
+# alive PID: the process runs (a zombie has ended).
+alive() {
+    [ -n "$1" ] && [ -r "/proc/$1/stat" ] || return 1
+    case $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) in
+    Z | X | "") return 1 ;;
+    esac
+}
+
+# recordPid PIN pwm|irq: the process id in the pin's worker record.
+recordPid() { head -n 1 "/tmp/pin$1_$2_pid" 2>/dev/null; }
+
+# settle COUNT FILE: waits (at most 10 s) until FILE has COUNT lines, then
+# a little longer for any extra line; prints the count.
+settle() {
+    local i=0 n
+    while [ $i -lt 100 ]; do
+        n=$(wc -l 2>/dev/null <"$2" || echo 0)
+        [ "$n" -ge "$1" ] && break
+        usleep 100000
+        i=$((i + 1))
+    done
+    usleep 300000
+    wc -l 2>/dev/null <"$2" || echo 0
+}
+
+# Output changes of a line, traced by the kernel (gpio_value events).
+# traceOn PIN arms the trace for line PIN of the main chip; traceOff stops
+# it and prints one "SECONDS VALUE" per change of the driven level.
+simBase() {
+    local c
+    for c in /sys/class/gpio/gpiochip*; do
+        [ "$(cat "$c/label")" = varnel-main ] && cat "$c/base"
+    done
+}
+traceOn() {
+    local t=/sys/kernel/tracing gpio
+    gpio=$(($(simBase) + $1))
+    echo 0 >$t/tracing_on
+    echo >$t/trace
+    echo 2048 >$t/buffer_size_kb
+    echo "gpio == $gpio && get == 0" >$t/events/gpio/gpio_value/filter
+    echo 1 >$t/events/gpio/gpio_value/enable
+    echo 1 >$t/tracing_on
+}
+traceOff() {
+    local t=/sys/kernel/tracing
+    echo 0 >$t/tracing_on
+    echo 0 >$t/events/gpio/gpio_value/enable
+    # "...  123.456789: gpio_value: 496 set 1": keep the changes of level.
+    sed -n 's/.* \([0-9]*\.[0-9]*\): gpio_value: [0-9]* set \([01]\)$/\1 \2/p' $t/trace |
+        awk '$2 != last { print; last = $2 }'
+}
+
+# The processes holding a requested line of any chip.
+lineHolders() {
+    local d f
+    for d in /proc/[0-9]*; do
+        for f in "$d"/fd/*; do
+            [ "$(readlink "$f" 2>/dev/null)" = "anon_inode:gpio-line" ] && echo "${d#/proc/}"
+        done
+    done | sort -u
+}

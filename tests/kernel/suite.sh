@@ -1,0 +1,410 @@
+# The end-to-end suite in the VM: pinctl and libvarnel.so as installed on a
+# board, driving the lines of gpio-sim chips through the kernel. One line
+# per section: "PASS NAME" or "FAIL NAME: first mismatch"; then the counts.
+. /kt/board.env
+. /kt/lib.sh
+map=/tmp/kt.pinmap
+
+# Every pin pinctl accepts, as "all" visits them.
+usable=""
+for p in $(seq 0 26); do
+    pc getd "$p"
+    [ "$rc" -ne 255 ] && usable="$usable $p"
+done
+
+begin "help and rejected command lines"
+pc help
+expect "help status" "$rc" 255
+expect "help first line" "$(echo "$out" | head -n 1)" "Usage"
+expect "help lines" "$(echo "$out" | wc -l)" 37
+pc get all
+expect "get all status" "$rc" 255
+expect "get all message" "$(echo "$out" | head -n 1)" "**ERROR** Invalid <pin> for operation: all"
+pc set 6 2
+expect "set 6 2 message" "$(echo "$out" | head -n 1)" "**ERROR** Invalid <val> for set: 2"
+pc getd 27
+expect "getd 27 message" "$(echo "$out" | head -n 1)" "**ERROR** Invalid <pin> : 27"
+expect "stderr" "$err" ""
+for p in 0 1 6 7 8 12 13 14 15 16 17 18 19 23 26; do
+    case " $usable " in *" $p "*) ;; *) fail "pin $p is not usable" ;; esac
+done
+end
+
+begin "set, get, setd, getd on lines of gpiochip0"
+pull 7 down
+is 0 "" set 6 1
+expect "line 6 after set 6 1" "$(value 6)" 1
+expect "line 6 request" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+is 1 "" getd 6
+is 0 "Pin:6, Direction:OUTPUT" info 6
+is 0 "" set 6 0
+expect "line 6 after set 6 0" "$(value 6)" 0
+pull 7 up
+is 1 "" get 7
+is 0 "Pin:7, Direction:INPUT, Value:1" info 7
+pull 7 down
+is 0 "" get 7
+is 0 "" getd 7
+is 0 "" setd 8 out
+is 1 "" getd 8
+is 0 "" setd 8 in
+is 0 "" getd 8
+is 0 "" get 6
+expect "line 6 after get" "$(line 6 | cut -d' ' -f2)" "dir=in"
+# gpio-sim keeps the last driven level on a line turned input until its
+# pull changes.
+pull 6 up
+is 1 "" get 6
+pull 6 down
+end
+
+begin "info all, set all, setd all"
+want="" got=""
+for p in $usable; do
+    want="$want Pin:$p, Direction:INPUT, Value:$(value "$p")"
+done
+pc info all
+expect "info all status" "$rc" 0
+expect "info all" "$(echo $out)" "$(echo $want)"
+is 0 "" set all 1
+for p in $usable; do got="$got$(value "$p")"; done
+expect "levels after set all 1" "$got" "$(for p in $usable; do printf 1; done)"
+is 0 "" set all 0
+got=""
+for p in $usable; do got="$got$(value "$p")"; done
+expect "levels after set all 0" "$got" "$(for p in $usable; do printf 0; done)"
+is 0 "" setd all in
+got=""
+for p in $usable; do pc getd "$p"; got="$got$rc"; done
+expect "directions after setd all in" "$got" "$(for p in $usable; do printf 0; done)"
+end
+
+begin "outputs persist after pinctl exits"
+pull 6 down
+# Nothing left running may keep the caller's pipe open.
+timeout 10 sh -c 'pinctl set 6 1 | cat >/dev/null'
+expect "set 6 1 into a pipe" "$?" 0
+sleep 1
+expect "line 6 one second later" "$(value 6)" 1
+sleep 2
+expect "line 6 three seconds later" "$(value 6)" 1
+expect "line 6 still requested as output" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+# A hang-up of the caller's session and process group (a closed terminal)
+# leaves the line driven, and the workers it started running.
+is 0 "" set 6 0
+setsid sh -c 'pinctl set 6 1; pinctl pwm 16 50 50; pinctl irq 8 both true; exec sleep 30' &
+group=$!
+i=0
+while [ ! -e /tmp/pin8_irq_pid ] && [ $i -lt 100 ]; do usleep 100000; i=$((i + 1)); done
+kill -HUP -"$group"
+wait "$group" 2>/dev/null
+usleep 500000
+expect "line 6 after the caller's hang-up" "$(value 6) $(line 6 | cut -d' ' -f1-2)" "1 used=1 dir=out"
+alive "$(recordPid 16 pwm)" || fail "the PWM worker ended with its caller"
+alive "$(recordPid 8 irq)" || fail "the interrupt worker ended with its caller"
+is 0 "" pwmstop 16
+is 0 "" irqstop 8
+is 0 "" setd 6 in
+is 0 "" setd 6 out
+sleep 1
+expect "line 6 after setd 6 out" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+is 1 "" getd 6
+is 0 "" set 6 0
+expect "line 6 after set 6 0" "$(value 6)" 0
+end
+
+begin "get beside a running interrupt worker"
+rm -f /tmp/irq8
+pull 8 down
+is 0 "" irq 8 rising "echo hit >>/tmp/irq8"
+pid=$(recordPid 8 irq)
+expect "record" "$(cat /tmp/pin8_irq_pid)" "$pid
+Type:Rising, Cmd:'echo hit >>/tmp/irq8', Debounce:0"
+pull 8 up
+expect "command runs on a rising edge" "$(settle 1 /tmp/irq8)" 1
+is 1 "" get 8
+alive "$pid" || fail "the interrupt worker ended on get"
+[ -f /tmp/pin8_irq_pid ] || fail "get removed the interrupt record"
+pull 8 down
+pull 8 up
+expect "edges after get" "$(settle 2 /tmp/irq8)" 2
+pc info 8
+expect "info 8" "$out" "Pin:8, Direction:INPUT, Value:1 IRQ
+:	Process Id:$pid
+	Type:Rising, Cmd:'echo hit >>/tmp/irq8', Debounce:0"
+is 0 "" irqstop 8
+usleep 200000
+alive "$pid" && fail "irqstop left the worker running"
+[ -e /tmp/pin8_irq_pid ] && fail "irqstop left the record"
+pull 8 down
+pull 8 up
+usleep 300000
+expect "edges after irqstop" "$(wc -l </tmp/irq8)" 2
+pull 8 down
+end
+
+# edgeRun TYPE COUNT FILE: pin 14 armed for TYPE, COUNT up-and-down pulses
+# 50 ms apart; FILE collects the worker's output.
+edgeRun() {
+    pull 14 down
+    rm -f "$3"
+    pinctl irq 14 "$1" '[debug]n=$(($(cat /tmp/seq 2>/dev/null || echo 0) + 1)); echo $n >/tmp/seq; echo $n' >"$3" 2>&1
+    rm -f /tmp/seq
+    i=0
+    while [ $i -lt "$2" ]; do
+        pull 14 up
+        usleep 50000
+        pull 14 down
+        usleep 50000
+        i=$((i + 1))
+    done
+}
+begin "edges in order: rising, falling, both"
+edgeRun rising 10 /tmp/e14
+n=$(settle 20 /tmp/e14)
+expect "rising: lines" "$n" 20
+expect "rising: debug lines" "$(grep -c 'GPIO Irq Debug: Pin=14 Type=Rising' /tmp/e14)" 10
+expect "rising: order" "$(grep -v Debug /tmp/e14 | tr '\n' ' ')" "1 2 3 4 5 6 7 8 9 10 "
+edgeRun falling 10 /tmp/e14
+n=$(settle 20 /tmp/e14)
+expect "falling: lines" "$n" 20
+expect "falling: debug lines" "$(grep -c 'GPIO Irq Debug: Pin=14 Type=Falling' /tmp/e14)" 10
+edgeRun both 10 /tmp/e14
+n=$(settle 40 /tmp/e14)
+expect "both: lines" "$n" 40
+expect "both: edges alternate" "$(grep Debug /tmp/e14 | sed 's/.*Type=//' | uniq | wc -l)" 20
+expect "both: first edge" "$(grep -m 1 Debug /tmp/e14)" "GPIO Irq Debug: Pin=14 Type=Rising"
+expect "both: order" "$(grep -v Debug /tmp/e14 | tr '\n' ' ')" "$(seq 1 20 | tr '\n' ' ')"
+is 0 "" irqstop 14
+end
+
+begin "debounce swallows short glitches"
+pull 15 down
+rm -f /tmp/d15
+is 0 "" irq 15 both "echo edge >>/tmp/d15" 60
+i=0
+while [ $i -lt 5 ]; do
+    pull 15 up
+    usleep 5000
+    pull 15 down
+    usleep 100000
+    i=$((i + 1))
+done
+usleep 300000
+expect "glitches" "$(cat /tmp/d15 2>/dev/null | wc -l)" 0
+pull 15 up
+usleep 300000
+pull 15 down
+expect "held levels" "$(settle 2 /tmp/d15)" 2
+is 0 "" irqstop 15
+end
+
+begin "software PWM toggles the line at the asked rate"
+traceOn 16
+timeout 10 sh -c 'pinctl pwm 16 50 50 | cat >/dev/null'
+expect "pwm 16 50 50 into a pipe" "$?" 0
+pid=$(recordPid 16 pwm)
+expect "record" "$(cat /tmp/pin16_pwm_pid)" "$pid
+Frequency:50, Duty:50"
+sleep 2
+pc info 16
+expect "info 16" "$out" "Pin:16, Direction:OUTPUT, PWM:
+	Process Id:$pid
+	Frequency:50, Duty:50"
+is 0 "" pwmstop 16
+traceOff >/tmp/t16
+alive "$pid" && fail "pwmstop left the worker running"
+[ -e /tmp/pin16_pwm_pid ] && fail "pwmstop left the record"
+# Over the middle second: 100 changes at 50 Hz; the high half of the time.
+awk 'NR == 1 { t0 = $1 } { t = $1 - t0 }
+     t >= 0.5 && t < 1.5 {
+         n++
+         if (last != "") { all += $1 - last; if (lv == 1) hi += $1 - last }
+         last = $1; lv = $2
+     }
+     END { printf "%d %d\n", n, (all > 0 ? 100 * hi / all + 0.5 : -1) }' /tmp/t16 >/tmp/t16.sum
+read changes high </tmp/t16.sum
+[ "$changes" -ge 95 ] && [ "$changes" -le 105 ] ||
+    fail "changes in one second: $changes, wanted 100 (5% off at most)"
+[ "$high" -ge 40 ] && [ "$high" -le 60 ] || fail "time high: $high%, wanted 50%"
+before=$(value 16)
+usleep 300000
+expect "line after pwmstop" "$(value 16)" "$before"
+# Duty 100 and 0: a steady level, no toggling.
+for duty in 100 0; do
+    is 0 "" pwm 16 50 $duty
+    usleep 200000
+    traceOn 16
+    usleep 500000
+    expect "duty $duty: level" "$(value 16)" $((duty / 100))
+    expect "duty $duty: changes in 0.5 s" "$(traceOff | wc -l)" 0
+done
+is 0 "" pwmstop 16
+end
+
+begin "hardware PWM through the pin map"
+p=/sys/class/pwm/pwmchip$PWM_CHIP
+printf '17 %s 17 %s 1\n' "/dev/$SIM_CHIP" "$PWM_CHIP" >$map
+export VARNEL_PINMAP=$map
+traceOn 17
+is 0 "" pwm 17 1000 25
+pid=$(recordPid 17 pwm)
+expect "period" "$(cat $p/pwm1/period 2>/dev/null)" 1000000
+expect "duty_cycle" "$(cat $p/pwm1/duty_cycle 2>/dev/null)" 250000
+expect "enable" "$(cat $p/pwm1/enable 2>/dev/null)" 1
+sleep 1
+alive "$pid" || fail "the PWM worker ended"
+# At most the level set when the line was made an output.
+[ "$(traceOff | wc -l)" -le 1 ] || fail "line 17 toggled under hardware PWM"
+pc info 17
+expect "info 17" "$out" "Pin:17, Direction:OUTPUT, PWM:
+	Process Id:$pid
+	Frequency:1000, Duty:25"
+is 0 "" pwmstop 17
+case $(cat $p/pwm1/enable 2>/dev/null || echo unexported) in
+0 | unexported) ;;
+*) fail "channel 1 still enabled after pwmstop" ;;
+esac
+alive "$pid" && fail "pwmstop left the worker running"
+# set takes the pin over from a hardware PWM worker.
+is 0 "" pwm 17 2000 50
+expect "period at 2000 Hz" "$(cat $p/pwm1/period 2>/dev/null)" 500000
+pid=$(recordPid 17 pwm)
+is 0 "" set 17 1
+case $(cat $p/pwm1/enable 2>/dev/null || echo unexported) in
+0 | unexported) ;;
+*) fail "channel 1 still enabled after set 17 1" ;;
+esac
+usleep 200000
+alive "$pid" && fail "set left the PWM worker running"
+expect "line 17 after set 17 1" "$(value 17)" 1
+is 0 "" set 17 0
+unset VARNEL_PINMAP
+end
+
+begin "takeover on one pin: pwm, then irq, then set"
+pull 18 down
+is 0 "" pwm 18 100 50
+pwmpid=$(recordPid 18 pwm)
+alive "$pwmpid" || fail "no PWM worker"
+is 0 "" irq 18 rising "echo hit >>/tmp/irq18"
+irqpid=$(recordPid 18 irq)
+usleep 200000
+alive "$pwmpid" && fail "irq left the PWM worker running"
+[ -e /tmp/pin18_pwm_pid ] && fail "irq left the PWM record"
+alive "$irqpid" || fail "no interrupt worker"
+expect "line 18 under irq" "$(line 18 | cut -d' ' -f2)" "dir=in"
+is 0 "" set 18 1
+usleep 200000
+alive "$irqpid" && fail "set left the interrupt worker running"
+[ -e /tmp/pin18_irq_pid ] && fail "set left the interrupt record"
+expect "line 18 after set" "$(value 18)" 1
+is 0 "Pin:18, Direction:OUTPUT" info 18
+is 0 "" set 18 0
+end
+
+begin "concurrent invocations on one line"
+# Three callers at once for about 5 s: set 1, set 0 and get/info on line
+# 20, each handing the line to the others through the holders. Any error,
+# hang or stray output is written to /tmp/c20.bad.
+rm -f /tmp/c20.bad /tmp/c20.ran
+held=$(lineHolders | wc -l)
+hammer() {
+    local end=$(($(date +%s) + 5)) o r
+    while [ "$(date +%s)" -lt $end ]; do
+        for args in "$@"; do
+            o=$(timeout 20 pinctl $args 2>&1 </dev/null)
+            r=$?
+            echo "$args" >>/tmp/c20.ran
+            case "$args/$r" in
+            get*/0 | get*/1 | set*/0 | info*/0) ;;
+            *) echo "$args: status $r" >>/tmp/c20.bad ;;
+            esac
+            case "$args/$o" in
+            info*/Pin:20,\ Direction:* | */) ;;
+            *) echo "$args: $o" >>/tmp/c20.bad ;;
+            esac
+        done
+    done
+}
+hammer "set 20 1" & a=$!
+hammer "set 20 0" & b=$!
+hammer "get 20" "info 20" & c=$!
+wait $a $b $c
+[ -s /tmp/c20.bad ] && fail "$(head -n 1 /tmp/c20.bad)"
+for args in "set 20 1" "set 20 0" "get 20"; do
+    [ "$(grep -c "^$args\$" /tmp/c20.ran)" -ge 3 ] || fail "$args ran fewer than 3 times"
+done
+is 0 "" set 20 1
+expect "line 20 after the callers" "$(value 20) $(line 20 | cut -d' ' -f1-2)" "1 used=1 dir=out"
+[ "$(lineHolders | wc -l)" -le $((held + 1)) ] ||
+    fail "processes holding lines: $(lineHolders | wc -l), were $held before"
+is 0 "" set 20 0
+end
+
+begin "pin map by chip label and by path"
+printf '# test map\n19 %s 3\n20 /dev/%s 5\n' "$SIDE_LABEL" "$SIDE_CHIP" >$map
+export VARNEL_PINMAP=$map
+is 0 "" set 19 1
+expect "side line 3" "$(sideValue 3)" 1
+expect "main line 19 untouched" "$(line 19 | cut -d' ' -f1)" "used=0"
+sidePull 5 up
+is 1 "" get 20
+is 0 "" set 19 0
+expect "side line 3" "$(sideValue 3)" 0
+unset VARNEL_PINMAP
+end
+
+begin "a line held by another program: err=16"
+uapiline hold "/dev/$SIM_CHIP" 13 >/tmp/hold13 &
+holder=$!
+settle 1 /tmp/hold13 >/dev/null
+is 16 "**ERROR getting pin:13 value, err=16" get 13
+is 0 "**ERROR setting pin:13 to value:1, err=16" set 13 1
+pc irq 13 both "echo x"
+expect "irq 13" "$rc/$out" "0/**ERROR starting IRQ on pin:13 with command:echo x err=16"
+pc irqstop 13
+pc pwm 13 100 50
+expect "pwm 13" "$rc/$out" "0/**ERROR starting PWM on pin:13 to freq:100, duty:50 err=16"
+pc pwmstop 13
+kill "$holder"
+wait "$holder" 2>/dev/null
+is 0 "" set 13 1
+expect "line 13 once free" "$(value 13)" 1
+is 0 "" set 13 0
+end
+
+begin "a map naming a missing chip: refused, or err=2"
+# Either the pin is not offered at all, or every operation on it fails
+# with ENOENT; never a crash, a hang or another line touched.
+printf '6 /dev/gpiochip9 6\n7 /dev/%s 7\n' "$SIM_CHIP" >$map
+export VARNEL_PINMAP=$map
+before="$(value 6) $(line 6)"
+pc get 6
+case $rc in
+255) expect "get 6 message" "$(echo "$out" | head -n 1)" "**ERROR** Invalid <pin> : 6" ;;
+*) expect "get 6" "$rc/$out" "2/**ERROR getting pin:6 value, err=2"
+   is 0 "**ERROR setting pin:6 to value:1, err=2" set 6 1 ;;
+esac
+expect "line 6 of $SIM_CHIP" "$(value 6) $(line 6)" "$before"
+pull 7 up
+is 1 "" get 7
+pull 7 down
+unset VARNEL_PINMAP
+end
+
+begin "a bad map: one line on stderr, no pin usable"
+printf '6 /dev/%s 6\nseven %s\n' "$SIM_CHIP" "$SIM_CHIP" >$map
+export VARNEL_PINMAP=$map
+pc get 6
+expect "get 6 status" "$rc" 255
+expect "get 6 message" "$(echo "$out" | head -n 1)" "**ERROR** Invalid <pin> : 6"
+expect "stderr lines" "$(echo "$err" | wc -l)" 1
+case $err in *"$map"*2*) ;; *) fail "stderr names no file and line: $err" ;; esac
+pc info all
+expect "info all" "$rc/$out" "0/"
+unset VARNEL_PINMAP
+end
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,142 @@
+// uapiline: one GPIO line through the kernel's character device (uAPI v2),
+// as a program other than pinctl sees it. Linked statically for the VM.
+//
+//   uapiline info CHIP LINE           prints "used=0|1 dir=in|out consumer=NAME"
+//   uapiline hold CHIP LINE           requests the line as an input, prints
+//                                     "held" and sleeps until killed
+//   uapiline edges CHIP LINE SECONDS  counts both edges for SECONDS, prints
+//                                     "rising=R falling=F"
+//   uapiline toggle CHIP LINE HZ SECONDS
+//                                     drives the line as a square wave of HZ
+//                                     for SECONDS, each change due at an
+//                                     absolute time (late ones are skipped,
+//                                     not bunched): the least any software
+//                                     PWM can do on this machine
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+static int fail(const char* what, const char* chip, unsigned line)
+{
+    fprintf(stderr, "uapiline: %s %s %u: %s\n", what, chip, line, strerror(errno));
+    return 1;
+}
+
+static int requestLine(int chipfd, unsigned line, unsigned long long flags)
+{
+    struct gpio_v2_line_request req;
+    memset(&req, 0, sizeof req);
+    req.offsets[0] = line;
+    req.num_lines = 1;
+    req.config.flags = flags;
+    snprintf(req.consumer, sizeof req.consumer, "uapiline");
+    if (ioctl(chipfd, GPIO_V2_GET_LINE_IOCTL, &req) < 0)
+        return -1;
+    return req.fd;
+}
+
+static int showInfo(int chipfd, const char* chip, unsigned line)
+{
+    struct gpio_v2_line_info info;
+    memset(&info, 0, sizeof info);
+    info.offset = line;
+    if (ioctl(chipfd, GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0)
+        return fail("info", chip, line);
+    printf("used=%d dir=%s consumer=%s\n", (info.flags & GPIO_V2_LINE_FLAG_USED) ? 1 : 0,
+           (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) ? "out" : "in", info.consumer);
+    return 0;
+}
+
+static int hold(int chipfd, const char* chip, unsigned line)
+{
+    if (requestLine(chipfd, line, GPIO_V2_LINE_FLAG_INPUT) < 0)
+        return fail("request", chip, line);
+    printf("held\n");
+    fflush(stdout);
+    for (;;)
+        pause();
+}
+
+static int countEdges(int chipfd, const char* chip, unsigned line, int seconds)
+{
+    int fd = requestLine(chipfd, line, GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_EDGE_RISING |
+                                           GPIO_V2_LINE_FLAG_EDGE_FALLING);
+    if (fd < 0)
+        return fail("request", chip, line);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long end = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + seconds * 1000LL;
+    int rising = 0, falling = 0;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left = end - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        if (left <= 0)
+            break;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, (int)left) <= 0)
+            continue;
+        struct gpio_v2_line_event ev;
+        if (read(fd, &ev, sizeof ev) != (ssize_t)sizeof ev)
+            return fail("read", chip, line);
+        if (ev.id == GPIO_V2_LINE_EVENT_RISING_EDGE)
+            rising++;
+        else
+            falling++;
+    }
+    printf("rising=%d falling=%d\n", rising, falling);
+    return 0;
+}
+
+static int toggle(int chipfd, const char* chip, unsigned line, int hz, int seconds)
+{
+    int fd = requestLine(chipfd, line, GPIO_V2_LINE_FLAG_OUTPUT);
+    if (fd < 0 || hz < 1)
+        return fail("request", chip, line);
+    const long long half = 500000000LL / hz;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long start = now.tv_sec * 1000000000LL + now.tv_nsec;
+    long long end = start + seconds * 1000000000LL;
+    for (long long due = start + half; due < end; due += half) {
+        struct timespec at = {(time_t)(due / 1000000000LL), (long)(due % 1000000000LL)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, NULL);
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long late = now.tv_sec * 1000000000LL + now.tv_nsec - due;
+        if (late >= half)
+            due += late / half * half;
+        struct gpio_v2_line_values v = {(due - start) / half % 2 ? 1ULL : 0ULL, 1};
+        if (ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &v) < 0)
+            return fail("set", chip, line);
+    }
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: uapiline info|hold|edges|toggle CHIP LINE [HZ] [SECONDS]\n");
+        return 2;
+    }
+    const char* chip = argv[2];
+    unsigned line = (unsigned)strtoul(argv[3], NULL, 10);
+    int chipfd = open(chip, O_RDONLY | O_CLOEXEC);
+    if (chipfd < 0)
+        return fail("open", chip, line);
+    if (strcmp(argv[1], "info") == 0)
+        return showInfo(chipfd, chip, line);
+    if (strcmp(argv[1], "hold") == 0)
+        return hold(chipfd, chip, line);
+    if (strcmp(argv[1], "edges") == 0 && argc > 4)
+        return countEdges(chipfd, chip, line, atoi(argv[4]));
+    if (strcmp(argv[1], "toggle") == 0 && argc > 5)
+        return toggle(chipfd, chip, line, atoi(argv[4]), atoi(argv[5]));
+    fprintf(stderr, "uapiline: unknown command %s\n", argv[1]);
+    return 2;
+}
