@@ -67,7 +67,8 @@ bool readPlan(const char* path, std::vector<Entry>& entries)
         size_t pos = 0;
         for (;;) {
             size_t bar = text.find('|', pos);
-            fields.push_back(text.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
+            fields.push_back(
+                text.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos));
             if (bar == std::string::npos)
                 break;
             pos = bar + 1;

@@ -12,8 +12,8 @@ int main(int argc, char** argv)
     if (argc != 2)
         return 2;
     char line[32];
-    int n = snprintf(line, sizeof line, "%lld\n",
-                     (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+    int n =
+        snprintf(line, sizeof line, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
     int fd = open(argv[1], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return 1;

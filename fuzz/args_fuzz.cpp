@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             check(freq > 0 && duty >= 0 && duty <= 100, "pwm");
         if (operation == OP_IRQ) {
             check(irqType == GPIO_IRQ_RISING || irqType == GPIO_IRQ_FALLING ||
-                      irqType == GPIO_IRQ_BOTH, "irq type");
+                      irqType == GPIO_IRQ_BOTH,
+                  "irq type");
             check(argc >= 5 && strcmp(irqcmd, argv[4]) == 0, "irqcmd differs from its word");
         }
     }

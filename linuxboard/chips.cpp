@@ -20,7 +20,7 @@ const char CONSUMER[] = "varnel";
 namespace {
 
 struct Chip {
-    int err = 0;        // why it could not be opened, or 0
+    int err = 0;  // why it could not be opened, or 0
     int fd = -1;
     dev_t dev = 0;
     uint32_t lines = 0;

@@ -20,7 +20,7 @@ namespace linuxboard {
 // Where a pin is: its chip, open for the process's lifetime, and its line.
 struct LineSite {
     int chipFd = -1;
-    dev_t chipDev = 0;   // the chip's device number: one name for path and label
+    dev_t chipDev = 0;  // the chip's device number: one name for path and label
     unsigned line = 0;
     PinMapping mapping;
 };
@@ -31,9 +31,9 @@ int readLineInfo(const LineSite& site, gpio_v2_line_info& info);
 
 // A line's requested configuration.
 struct LineConfig {
-    uint64_t flags = 0;           // GPIO_V2_LINE_FLAG_*; 0 keeps the direction as it is
-    int level = 0;                // with GPIO_V2_LINE_FLAG_OUTPUT
-    uint32_t debounceUs = 0;      // with edge flags; 0 for none
+    uint64_t flags = 0;       // GPIO_V2_LINE_FLAG_*; 0 keeps the direction as it is
+    int level = 0;            // with GPIO_V2_LINE_FLAG_OUTPUT
+    uint32_t debounceUs = 0;  // with edge flags; 0 for none
 };
 
 // Requests the line; fd gets the request's descriptor (close-on-exec).

@@ -33,14 +33,14 @@ namespace {
 
 struct PinLine {
     int handles = 0;
-    int siteErr = ENODEV;    // 0 once site names the pin's line
+    int siteErr = ENODEV;  // 0 once site names the pin's line
     LineSite site;
-    int fd = -1;             // the line request, or -1
-    bool shared = false;     // fd is lent by another process: never reconfigured
-    bool output = false;     // we configured the request as an output
-    int holderLink = -1;     // to the holder we started, which holds the request too
+    int fd = -1;          // the line request, or -1
+    bool shared = false;  // fd is lent by another process: never reconfigured
+    bool output = false;  // we configured the request as an output
+    int holderLink = -1;  // to the holder we started, which holds the request too
     SoftPWM* softPWM = nullptr;
-    bool levelPWM = false;   // duty 0 or 100: the level, held without a thread
+    bool levelPWM = false;  // duty 0 or 100: the level, held without a thread
     HardPWM hardPWM;
     IrqWatch* irq = nullptr;
 };
@@ -50,7 +50,10 @@ pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
 std::map<int, PinLine>* table = new std::map<int, PinLine>;
 pid_t tablePID = 0;
 
-void resetMutexInChild() { pthread_mutex_init(&tableMutex, nullptr); }
+void resetMutexInChild()
+{
+    pthread_mutex_init(&tableMutex, nullptr);
+}
 
 // A forked child inherits the table but none of the threads, and its
 // descriptors are copies of the parent's: it starts afresh, leaving the
@@ -297,8 +300,7 @@ uint64_t edgeFlags(GPIO_Irq_Type type)
     return flags;
 }
 
-int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler,
-           long debounce)
+int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce)
 {
     // The kernel sizes its event buffer only when a line is requested: the
     // request is made afresh, after ours or an owner's is let go.
@@ -468,7 +470,10 @@ void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long 
     });
 }
 
-int GPIOPin::getLastResult() { return lastResult; }
+int GPIOPin::getLastResult()
+{
+    return lastResult;
+}
 
 bool GPIOAccess::isPinUsable(int pin)
 {

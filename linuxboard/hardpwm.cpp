@@ -72,7 +72,10 @@ static int exportChannel(const char* root, int chip, int channel, const std::str
     return ETIMEDOUT;
 }
 
-static int switchOff(const std::string& dir) { return writeAttribute(dir + "/enable", "0"); }
+static int switchOff(const std::string& dir)
+{
+    return writeAttribute(dir + "/enable", "0");
+}
 
 // fds: our end of the pair, the listening socket, the channel's enable
 // attribute. Switches the channel off when the pair closes or when asked.

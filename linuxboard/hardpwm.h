@@ -15,8 +15,8 @@ namespace linuxboard {
 struct HardPWM {
     int chip = -1;
     int channel = -1;
-    std::string channelDir;   // .../pwmchipN/pwmM
-    int link = -1;            // our end of the pair the watcher holds
+    std::string channelDir;  // .../pwmchipN/pwmM
+    int link = -1;           // our end of the pair the watcher holds
 };
 
 // The root of the PWM class in sysfs.

@@ -100,7 +100,13 @@ static int askForLine(const LineSite& site, char ask, int& fd)
     return reply == REPLY_BUSY ? EBUSY : EPROTO;
 }
 
-int takeLine(const LineSite& site, int& fd) { return askForLine(site, ASK_TAKE, fd); }
-int shareLine(const LineSite& site, int& fd) { return askForLine(site, ASK_SHARE, fd); }
+int takeLine(const LineSite& site, int& fd)
+{
+    return askForLine(site, ASK_TAKE, fd);
+}
+int shareLine(const LineSite& site, int& fd)
+{
+    return askForLine(site, ASK_SHARE, fd);
+}
 
 }  // namespace linuxboard

@@ -17,7 +17,7 @@ struct IrqWatch {
     int pin = -1;
     int fd = -1;
     int listenFd = -1;
-    int wake[2] = {-1, -1};   // a byte here ends the event thread
+    int wake[2] = {-1, -1};  // a byte here ends the event thread
     GPIO_Irq_Handler_Object* handler = nullptr;
     pthread_t events;
     pthread_t server;
@@ -52,9 +52,8 @@ static void* deliverEdges(void* arg)
         }
         size_t count = (size_t)n / sizeof events[0];
         for (size_t i = 0; i < count && !w->stop.load(); i++) {
-            GPIO_Irq_Type type = events[i].id == GPIO_V2_LINE_EVENT_RISING_EDGE
-                                     ? GPIO_IRQ_RISING
-                                     : GPIO_IRQ_FALLING;
+            GPIO_Irq_Type type =
+                events[i].id == GPIO_V2_LINE_EVENT_RISING_EDGE ? GPIO_IRQ_RISING : GPIO_IRQ_FALLING;
             w->handler->handleIrq(w->pin, type);
         }
     }
@@ -77,8 +76,7 @@ static void* serveOwnerName(void* arg)
     return nullptr;
 }
 
-int startIrqWatch(int pin, int fd, int listenFd, GPIO_Irq_Handler_Object* handler,
-                  IrqWatch*& watch)
+int startIrqWatch(int pin, int fd, int listenFd, GPIO_Irq_Handler_Object* handler, IrqWatch*& watch)
 {
     IrqWatch* w = new IrqWatch;
     w->pin = pin;

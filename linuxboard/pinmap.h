@@ -16,14 +16,14 @@
 namespace linuxboard {
 
 struct PinMapping {
-    std::string chip;     // "/dev/gpiochipN" or a chip label
+    std::string chip;  // "/dev/gpiochipN" or a chip label
     unsigned line = 0;
-    int pwmChip = -1;     // -1: no hardware PWM for this pin
+    int pwmChip = -1;  // -1: no hardware PWM for this pin
     int pwmChannel = -1;
 };
 
 struct PinMap {
-    bool valid = false;   // false: a malformed map, no pin is usable
+    bool valid = false;  // false: a malformed map, no pin is usable
     std::map<int, PinMapping> pins;
 };
 

@@ -88,6 +88,9 @@ void stopSoftPWM(SoftPWM* pwm)
     delete pwm;
 }
 
-bool isSoftPWMRunning(const SoftPWM* pwm) { return pwm->running.load(); }
+bool isSoftPWMRunning(const SoftPWM* pwm)
+{
+    return pwm->running.load();
+}
 
 }  // namespace linuxboard

@@ -30,43 +30,58 @@ const char kDefaultDir[] = "/tmp/pinsim";
 constexpr off_t kStateByte = 0;
 constexpr off_t kEdgeByte = 1;  // + pin
 
-std::timed_mutex boardMutex;               // guards the site table and the state lock
-std::timed_mutex edgeMutexes[kPinCount];   // held by the one thread writing a pin's edges
+std::timed_mutex boardMutex;              // guards the site table and the state lock
+std::timed_mutex edgeMutexes[kPinCount];  // held by the one thread writing a pin's edges
 std::map<std::string, BoardSite> sites;
 BoardSite* lastSite = nullptr;
 
-void lockBeforeFork() { boardMutex.lock(); }
-void unlockAfterFork() { boardMutex.unlock(); }
-void resetInChild() {
+void lockBeforeFork()
+{
+    boardMutex.lock();
+}
+void unlockAfterFork()
+{
+    boardMutex.unlock();
+}
+void resetInChild()
+{
     boardMutex.unlock();
     // A thread of the parent may have been writing an edge; it does not
     // exist here, so its hold on an edge mutex must not survive either.
-    for (std::timed_mutex& m : edgeMutexes) new (&m) std::timed_mutex;
+    for (std::timed_mutex& m : edgeMutexes)
+        new (&m) std::timed_mutex;
 }
 
-void registerForkHandlers() {
+void registerForkHandlers()
+{
     static std::once_flag once;
     std::call_once(once, [] { pthread_atfork(lockBeforeFork, unlockAfterFork, resetInChild); });
 }
 
 // Whether path still names the lock file the site has open (its identity
 // was taken when it was opened, and an open file keeps it).
-bool namesLockFile(const BoardSite& site, const std::string& path) {
+bool namesLockFile(const BoardSite& site, const std::string& path)
+{
     struct stat byPath;
     return ::lstat(path.c_str(), &byPath) == 0 && site.lockDev == byPath.st_dev &&
            site.lockIno == byPath.st_ino;
 }
 
-int openSite(const std::string& dir, BoardSite& site) {
+int openSite(const std::string& dir, BoardSite& site)
+{
     int dirFd = -1, lockFd = -1, ownersFd = -1;
     int err = openFolder(dir, dirFd);
-    if (err == 0) err = openInFolder(dirFd, "lock", O_RDWR | O_CREAT, S_IFREG, lockFd);
-    if (err == 0) err = openInFolder(dirFd, "owners", O_RDWR | O_CREAT, S_IFREG, ownersFd);
+    if (err == 0)
+        err = openInFolder(dirFd, "lock", O_RDWR | O_CREAT, S_IFREG, lockFd);
+    if (err == 0)
+        err = openInFolder(dirFd, "owners", O_RDWR | O_CREAT, S_IFREG, ownersFd);
     struct stat lockStat;
-    if (err == 0 && ::fstat(lockFd, &lockStat) != 0) err = errnoOrEio();
+    if (err == 0 && ::fstat(lockFd, &lockStat) != 0)
+        err = errnoOrEio();
     if (err != 0) {
         for (int fd : {dirFd, lockFd, ownersFd})
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
         return err;
     }
     site.dir = dir;
@@ -82,7 +97,8 @@ int openSite(const std::string& dir, BoardSite& site) {
 // Finds the open files of the current state folder (boardMutex held). A
 // folder that was removed and made anew gets fresh descriptors; the stale
 // ones are left open, as another thread may still hold a lock through them.
-int findSite(BoardSite*& site) {
+int findSite(BoardSite*& site)
+{
     const std::string dir = currentBoardDir();
     if (lastSite != nullptr && lastSite->dir == dir && namesLockFile(*lastSite, dir + "/lock")) {
         site = lastSite;
@@ -91,27 +107,33 @@ int findSite(BoardSite*& site) {
     auto it = sites.find(dir);
     if (it == sites.end() || !namesLockFile(it->second, dir + "/lock")) {
         BoardSite opened;
-        if (int err = openSite(dir, opened)) return err;
+        if (int err = openSite(dir, opened))
+            return err;
         it = sites.insert_or_assign(dir, opened).first;
     }
     site = lastSite = &it->second;
     return 0;
 }
 
-int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline) {
+int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline)
+{
     registerForkHandlers();
-    if (int err = lockMutex(boardMutex, deadline)) return err;
+    if (int err = lockMutex(boardMutex, deadline))
+        return err;
     std::lock_guard<std::timed_mutex> guard(boardMutex, std::adopt_lock);
     BoardSite* site = nullptr;
-    if (int err = findSite(site)) return err;
-    if (int err = lockByte(site->lockFd, kStateByte, F_WRLCK, deadline)) return err;
+    if (int err = findSite(site))
+        return err;
+    if (int err = lockByte(site->lockFd, kStateByte, F_WRLCK, deadline))
+        return err;
     struct Unlock {
         int fd;
         ~Unlock() { unlockByte(fd, kStateByte); }
     } unlock{site->lockFd};
     // Written in place under the lock: no temporary file, no rename.
     int fd = -1;
-    if (int err = openInFolder(site->dirFd, "state", O_RDWR | O_CREAT, S_IFREG, fd)) return err;
+    if (int err = openInFolder(site->dirFd, "state", O_RDWR | O_CREAT, S_IFREG, fd))
+        return err;
     struct Close {
         int fd;
         ~Close() { ::close(fd); }
@@ -121,22 +143,26 @@ int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline) {
     std::string text;
     if (readOld) {
         err = readAll(fd, text);
-        if (err == 0 && !text.empty() && !parseBoard(text, board)) err = EIO;
+        if (err == 0 && !text.empty() && !parseBoard(text, board))
+            err = EIO;
     } else if (::ftruncate(fd, 0) != 0) {
         // Emptied first: a writer stopped midway leaves a fresh board.
         err = errnoOrEio();
     }
     bool changed = !readOld;
-    if (err == 0) err = use(board, *site, changed);
+    if (err == 0)
+        err = use(board, *site, changed);
     if (err == 0 && changed) {
         std::string updated = formatBoard(board);
         // An edit that leaves the stored text as it was (making an output
         // of an output, say) is not written again.
-        if (readOld && updated == text) return 0;
+        if (readOld && updated == text)
+            return 0;
         // One write, padded with newlines to the old length, so that a
         // writer stopped at any moment never leaves the old text's tail
         // behind a shorter new one.
-        if (updated.size() < text.size()) updated.append(text.size() - updated.size(), '\n');
+        if (updated.size() < text.size())
+            updated.append(text.size() - updated.size(), '\n');
         err = writeAt(fd, updated);
     }
     return err;
@@ -144,23 +170,38 @@ int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline) {
 
 }  // namespace
 
-bool isUsablePin(int pin) {
+bool isUsablePin(int pin)
+{
     switch (pin) {
-    case 0: case 1: case 6: case 7: case 8:
-    case 12: case 13: case 14: case 15: case 16: case 17: case 18: case 19:
-    case 23: case 26:
+    case 0:
+    case 1:
+    case 6:
+    case 7:
+    case 8:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 23:
+    case 26:
         return true;
     default:
         return false;
     }
 }
 
-std::string currentBoardDir() {
+std::string currentBoardDir()
+{
     const char* dir = std::getenv("PINSIM_DIR");
     return dir != nullptr && *dir != '\0' ? dir : kDefaultDir;
 }
 
-int useBoard(const BoardUse& use, const Deadline& deadline) {
+int useBoard(const BoardUse& use, const Deadline& deadline)
+{
     try {
         return runLocked(use, true, deadline);
     } catch (...) {
@@ -168,7 +209,8 @@ int useBoard(const BoardUse& use, const Deadline& deadline) {
     }
 }
 
-int rewriteBoard(const BoardUse& use) {
+int rewriteBoard(const BoardUse& use)
+{
     try {
         return runLocked(use, false, Deadline());
     } catch (...) {
@@ -176,11 +218,14 @@ int rewriteBoard(const BoardUse& use) {
     }
 }
 
-int lockEdgeWriters(int pin, const Deadline& deadline, int& fd) {
+int lockEdgeWriters(int pin, const Deadline& deadline, int& fd)
+{
     registerForkHandlers();
     fd = -1;
-    if (pin < 0 || pin >= kPinCount) return ENODEV;
-    if (int err = lockMutex(edgeMutexes[pin], deadline)) return err;
+    if (pin < 0 || pin >= kPinCount)
+        return ENODEV;
+    if (int err = lockMutex(edgeMutexes[pin], deadline))
+        return err;
     int err = lockMutex(boardMutex, deadline);
     if (err == 0) {
         std::lock_guard<std::timed_mutex> guard(boardMutex, std::adopt_lock);
@@ -190,9 +235,11 @@ int lockEdgeWriters(int pin, const Deadline& deadline, int& fd) {
         } catch (...) {
             err = ENOMEM;
         }
-        if (err == 0) fd = site->lockFd;
+        if (err == 0)
+            fd = site->lockFd;
     }
-    if (err == 0) err = lockByte(fd, kEdgeByte + pin, F_WRLCK, deadline);
+    if (err == 0)
+        err = lockByte(fd, kEdgeByte + pin, F_WRLCK, deadline);
     if (err != 0) {
         fd = -1;
         edgeMutexes[pin].unlock();
@@ -200,8 +247,10 @@ int lockEdgeWriters(int pin, const Deadline& deadline, int& fd) {
     return err;
 }
 
-void unlockEdgeWriters(int pin, int fd) {
-    if (fd < 0) return;
+void unlockEdgeWriters(int pin, int fd)
+{
+    if (fd < 0)
+        return;
     unlockByte(fd, kEdgeByte + pin);
     edgeMutexes[pin].unlock();
 }

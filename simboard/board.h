@@ -19,18 +19,18 @@
 
 namespace simboard {
 
-constexpr int kPinCount = 27;   // pins 0..26; only some are usable
+constexpr int kPinCount = 27;  // pins 0..26; only some are usable
 
 struct PinState {
-    int direction = 0;          // 0 input, 1 output
-    int driven = 0;             // level that set() drives
-    int outside = 0;            // level applied from outside (pinsim level)
-    int fail = 0;               // injected result code; 0 = healthy
+    int direction = 0;  // 0 input, 1 output
+    int driven = 0;     // level that set() drives
+    int outside = 0;    // level applied from outside (pinsim level)
+    int fail = 0;       // injected result code; 0 = healthy
     int pwmOn = 0;
     int pwmFreq = 0;
     int pwmDuty = 0;
     pid_t pwmOwner = 0;
-    int irqType = 0;            // 0 none, else GPIO_Irq_Type
+    int irqType = 0;  // 0 none, else GPIO_Irq_Type
     pid_t irqOwner = 0;
     long long irqDebounce = 0;  // ms
 };
@@ -42,11 +42,11 @@ struct BoardState {
 // The open files of one state folder, kept for the process's lifetime.
 struct BoardSite {
     std::string dir;
-    int dirFd = -1;             // the folder itself, checked (folder.h)
-    int lockFd = -1;            // $DIR/lock: byte 0 state, byte 1 + PIN edge writers
-    int ownersFd = -1;          // $DIR/owners: one lock byte per owner pid
-    pid_t ownerLockPid = 0;     // pid that holds its byte through ownersFd
-    dev_t lockDev = 0;          // identity of the file open at lockFd
+    int dirFd = -1;          // the folder itself, checked (folder.h)
+    int lockFd = -1;         // $DIR/lock: byte 0 state, byte 1 + PIN edge writers
+    int ownersFd = -1;       // $DIR/owners: one lock byte per owner pid
+    pid_t ownerLockPid = 0;  // pid that holds its byte through ownersFd
+    dev_t lockDev = 0;       // identity of the file open at lockFd
     ino_t lockIno = 0;
 };
 

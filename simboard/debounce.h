@@ -33,8 +33,8 @@ public:
 private:
     void commit(int level, std::vector<int>& edges);
 
-    int level_;             // last level that counted
-    int64_t holdNs_;        // 0: no debounce
+    int level_;       // last level that counted
+    int64_t holdNs_;  // 0: no debounce
     bool waiting_ = false;
     int64_t pendingNs_ = 0;
     int pendingLevel_ = 0;

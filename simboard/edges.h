@@ -26,7 +26,7 @@ struct Arming {
     long long debounceMs = 0;
     int initialLevel = 0;
     int readFd = -1;
-    int writeFd = -1;   // kept open so reads never see end-of-file
+    int writeFd = -1;  // kept open so reads never see end-of-file
 };
 
 // Under the board lock: ends any earlier arming of the pin and makes and

@@ -11,9 +11,13 @@
 
 namespace simboard {
 
-int errnoOrEio() { return errno != 0 ? errno : EIO; }
+int errnoOrEio()
+{
+    return errno != 0 ? errno : EIO;
+}
 
-int openFile(const std::string& path, int flags, int mode) {
+int openFile(const std::string& path, int flags, int mode)
+{
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -21,7 +25,8 @@ int openFile(const std::string& path, int flags, int mode) {
     return fd;
 }
 
-int readAll(int fd, std::string& text) {
+int readAll(int fd, std::string& text)
+{
     text.clear();
     char buf[4096];
     for (off_t at = 0;;) {
@@ -37,10 +42,12 @@ int readAll(int fd, std::string& text) {
     }
 }
 
-int writeAt(int fd, const std::string& text) {
+int writeAt(int fd, const std::string& text)
+{
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        const ssize_t n =
+            ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
         if (n >= 0) {
             done += static_cast<size_t>(n);
         } else if (errno != EINTR) {
@@ -52,7 +59,8 @@ int writeAt(int fd, const std::string& text) {
 
 namespace {
 
-int writeBy(int fd, const std::string& data, const Deadline& deadline) {
+int writeBy(int fd, const std::string& data, const Deadline& deadline)
+{
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -60,9 +68,11 @@ int writeBy(int fd, const std::string& data, const Deadline& deadline) {
             done += static_cast<size_t>(n);
         } else if (errno == EAGAIN) {
             const int leftMs = deadline.leftMs();
-            if (leftMs == 0) return ETIMEDOUT;
+            if (leftMs == 0)
+                return ETIMEDOUT;
             struct pollfd pfd = {fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, leftMs) < 0 && errno != EINTR) return errnoOrEio();
+            if (::poll(&pfd, 1, leftMs) < 0 && errno != EINTR)
+                return errnoOrEio();
         } else if (errno != EINTR) {
             return errnoOrEio();
         }
@@ -72,7 +82,8 @@ int writeBy(int fd, const std::string& data, const Deadline& deadline) {
 
 }  // namespace
 
-int writeToPipe(int fd, const std::string& data, const Deadline& deadline) {
+int writeToPipe(int fd, const std::string& data, const Deadline& deadline)
+{
     // A write to a pipe without a reader raises SIGPIPE in the writing
     // thread. Block it here and swallow the one this write raised, leaving
     // the process's own handling of SIGPIPE untouched.

@@ -31,12 +31,16 @@ bool othersMayReplace(const struct stat& st)
 int checkAncestor(const std::string& path)
 {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return errnoOrEio();
+    if (::lstat(path.c_str(), &st) != 0)
+        return errnoOrEio();
     if (S_ISLNK(st.st_mode)) {
-        if (!isTrustedOwner(st.st_uid)) return EPERM;
-        if (::stat(path.c_str(), &st) != 0) return errnoOrEio();
+        if (!isTrustedOwner(st.st_uid))
+            return EPERM;
+        if (::stat(path.c_str(), &st) != 0)
+            return errnoOrEio();
     }
-    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
     return isTrustedOwner(st.st_uid) && !othersMayReplace(st) ? 0 : EPERM;
 }
 
@@ -44,12 +48,16 @@ int checkAncestor(const std::string& path)
 // only inside a folder that passed checkAncestor.
 int makeFolders(const std::string& dir)
 {
-    if (dir.empty()) return ENOENT;
+    if (dir.empty())
+        return ENOENT;
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string part = dir.substr(0, slash);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return errnoOrEio();
-        if (slash == std::string::npos) return 0;
-        if (int err = checkAncestor(part)) return err;
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return errnoOrEio();
+        if (slash == std::string::npos)
+            return 0;
+        if (int err = checkAncestor(part))
+            return err;
     }
 }
 
@@ -57,7 +65,8 @@ int makeFolders(const std::string& dir)
 // files take their numbers, and its own output would land in them.
 int moveAboveStandard(int& fd)
 {
-    if (fd > 2) return 0;
+    if (fd > 2)
+        return 0;
     const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     const int err = moved < 0 ? errnoOrEio() : 0;
     ::close(fd);
@@ -80,16 +89,21 @@ int handOver(int opened, int err, int& fd)
 int openFolder(const std::string& dir, int& fd)
 {
     fd = -1;
-    if (int err = makeFolders(dir)) return err;
+    if (int err = makeFolders(dir))
+        return err;
     int opened = openFile(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (opened < 0) return errno == ELOOP ? ENOTDIR : errnoOrEio();
-    if (int err = moveAboveStandard(opened)) return err;
+    if (opened < 0)
+        return errno == ELOOP ? ENOTDIR : errnoOrEio();
+    if (int err = moveAboveStandard(opened))
+        return err;
     struct stat st;
     int err = ::fstat(opened, &st) != 0 ? errnoOrEio() : 0;
-    if (err == 0 && !S_ISDIR(st.st_mode)) err = ENOTDIR;
+    if (err == 0 && !S_ISDIR(st.st_mode))
+        err = ENOTDIR;
     // Writable by others only with the sticky bit (a fresh tmpfs, /tmp
     // itself): what they add then fails the checks of openInFolder.
-    if (err == 0 && (!isTrustedOwner(st.st_uid) || othersMayReplace(st))) err = EPERM;
+    if (err == 0 && (!isTrustedOwner(st.st_uid) || othersMayReplace(st)))
+        err = EPERM;
     return handOver(opened, err, fd);
 }
 
@@ -100,8 +114,10 @@ int openInFolder(int dirFd, const std::string& name, int flags, mode_t type, int
     do {
         opened = ::openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     } while (opened < 0 && errno == EINTR);
-    if (opened < 0) return errno == ELOOP ? EPERM : errnoOrEio();
-    if (int err = moveAboveStandard(opened)) return err;
+    if (opened < 0)
+        return errno == ELOOP ? EPERM : errnoOrEio();
+    if (int err = moveAboveStandard(opened))
+        return err;
     struct stat st;
     int err = ::fstat(opened, &st) != 0 ? errnoOrEio() : 0;
     // A second link may be another user's name for a file of ours or root's.
@@ -110,7 +126,8 @@ int openInFolder(int dirFd, const std::string& name, int flags, mode_t type, int
         err = EPERM;
     // A board made before files were private: no other user can have
     // written to it, but they may read or lock it. Close that now.
-    if (err == 0 && (st.st_mode & 077) != 0 && ::fchmod(opened, kFileMode) != 0) err = EPERM;
+    if (err == 0 && (st.st_mode & 077) != 0 && ::fchmod(opened, kFileMode) != 0)
+        err = EPERM;
     return handOver(opened, err, fd);
 }
 

@@ -24,12 +24,15 @@ namespace {
 // Runs use(PinState&, BoardSite&, bool& changed) on the pin's state, to
 // read it or edit it, unless the pin fails; returns the result code.
 template <typename Use>
-int usePin(int pin, const Use& use) {
-    if (!simboard::isUsablePin(pin)) return ENODEV;
+int usePin(int pin, const Use& use)
+{
+    if (!simboard::isUsablePin(pin))
+        return ENODEV;
     try {
         return simboard::useBoard([&](BoardState& board, BoardSite& site, bool& changed) {
             PinState& p = board.pins[pin];
-            if (p.fail != 0) return p.fail;
+            if (p.fail != 0)
+                return p.fail;
             return use(p, site, changed);
         });
     } catch (...) {
@@ -40,13 +43,18 @@ int usePin(int pin, const Use& use) {
 // usePin for a change: arguments that are not valid are refused with EINVAL
 // before the board is touched (an unusable pin still reports ENODEV).
 template <typename Use>
-int editPin(int pin, bool validArguments, const Use& use) {
-    if (!validArguments && simboard::isUsablePin(pin)) return EINVAL;
+int editPin(int pin, bool validArguments, const Use& use)
+{
+    if (!validArguments && simboard::isUsablePin(pin))
+        return EINVAL;
     return usePin(pin, use);
 }
 
 // Documented behaviour: any later change of the pin, from any process, ends its PWM.
-void clearPWM(PinState& p) { p.pwmOn = 0; }
+void clearPWM(PinState& p)
+{
+    p.pwmOn = 0;
+}
 
 }  // namespace
 
@@ -54,7 +62,8 @@ GPIOPin::GPIOPin(int pin) : pin(pin), lastResult(simboard::isUsablePin(pin) ? 0 
 
 GPIOPin::~GPIOPin() = default;
 
-void GPIOPin::setDirection(GPIO_Direction dir) {
+void GPIOPin::setDirection(GPIO_Direction dir)
+{
     const bool valid = dir == GPIO_INPUT || dir == GPIO_OUTPUT;
     lastResult = editPin(pin, valid, [&](PinState& p, BoardSite&, bool& changed) {
         p.direction = dir;
@@ -64,7 +73,8 @@ void GPIOPin::setDirection(GPIO_Direction dir) {
     });
 }
 
-GPIO_Direction GPIOPin::getDirection() {
+GPIO_Direction GPIOPin::getDirection()
+{
     int direction = -1;
     lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool&) {
         direction = p.direction;
@@ -74,7 +84,8 @@ GPIO_Direction GPIOPin::getDirection() {
     return static_cast<GPIO_Direction>(lastResult == 0 ? direction : -1);
 }
 
-void GPIOPin::set(int level) {
+void GPIOPin::set(int level)
+{
     const bool valid = level == 0 || level == 1;
     // Documented behaviour: an input keeps the level, to drive once made an output.
     lastResult = editPin(pin, valid, [&](PinState& p, BoardSite&, bool& changed) {
@@ -85,7 +96,8 @@ void GPIOPin::set(int level) {
     });
 }
 
-int GPIOPin::get() {
+int GPIOPin::get()
+{
     int level = -1;
     lastResult = usePin(pin, [&](PinState& p, BoardSite&, bool&) {
         level = p.direction == GPIO_OUTPUT ? p.driven : p.outside;
@@ -94,10 +106,12 @@ int GPIOPin::get() {
     return lastResult == 0 ? level : -1;
 }
 
-void GPIOPin::setPWM(int freq, int duty) {
+void GPIOPin::setPWM(int freq, int duty)
+{
     const bool valid = freq >= 1 && duty >= 0 && duty <= 100;
     lastResult = editPin(pin, valid, [&](PinState& p, BoardSite& site, bool& changed) {
-        if (int err = simboard::takeOwnership(site)) return err;
+        if (int err = simboard::takeOwnership(site))
+            return err;
         p.pwmOn = 1;
         p.pwmFreq = freq;
         p.pwmDuty = duty;
@@ -107,30 +121,34 @@ void GPIOPin::setPWM(int freq, int duty) {
     });
 }
 
-bool GPIOPin::isPWMRunning() {
+bool GPIOPin::isPWMRunning()
+{
     bool running = false;
     // Running only for the process that started it: the documented behaviour.
     lastResult = usePin(pin, [&](PinState& p, BoardSite& site, bool&) {
-        running = p.pwmOn != 0 && p.pwmOwner == ::getpid() &&
-                  simboard::isLiveOwner(site, p.pwmOwner);
+        running =
+            p.pwmOn != 0 && p.pwmOwner == ::getpid() && simboard::isLiveOwner(site, p.pwmOwner);
         return 0;
     });
     return lastResult == 0 && running;
 }
 
-void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce) {
-    const bool valid = (type == GPIO_IRQ_RISING || type == GPIO_IRQ_FALLING ||
-                        type == GPIO_IRQ_BOTH) &&
-                       handler != nullptr;
+void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce)
+{
+    const bool valid =
+        (type == GPIO_IRQ_RISING || type == GPIO_IRQ_FALLING || type == GPIO_IRQ_BOTH) &&
+        handler != nullptr;
     simboard::Arming arming;
     arming.pin = pin;
     arming.type = type;
     arming.handler = handler;
     arming.debounceMs = debounce;
     lastResult = editPin(pin, valid, [&](PinState& p, BoardSite& site, bool& changed) {
-        if (int err = simboard::takeOwnership(site)) return err;
+        if (int err = simboard::takeOwnership(site))
+            return err;
         arming.initialLevel = p.outside;
-        if (int err = simboard::openArming(site, arming)) return err;
+        if (int err = simboard::openArming(site, arming))
+            return err;
         p.irqType = type;
         p.irqOwner = ::getpid();
         p.irqDebounce = debounce;
@@ -145,6 +163,12 @@ void GPIOPin::setIrq(GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long 
     }
 }
 
-int GPIOPin::getLastResult() { return lastResult; }
+int GPIOPin::getLastResult()
+{
+    return lastResult;
+}
 
-bool GPIOAccess::isPinUsable(int pin) { return simboard::isUsablePin(pin); }
+bool GPIOAccess::isPinUsable(int pin)
+{
+    return simboard::isUsablePin(pin);
+}

@@ -8,19 +8,26 @@
 namespace simboard {
 namespace {
 
-const char* irqName(int type) {
+const char* irqName(int type)
+{
     switch (type) {
-    case 1: return "rising";
-    case 2: return "falling";
-    case 3: return "both";
-    default: return "off";
+    case 1:
+        return "rising";
+    case 2:
+        return "falling";
+    case 3:
+        return "both";
+    default:
+        return "off";
     }
 }
 
 }  // namespace
 
-int injectFail(int pin, int code) {
-    if (!isUsablePin(pin)) return ENODEV;
+int injectFail(int pin, int code)
+{
+    if (!isUsablePin(pin))
+        return ENODEV;
     return useBoard([&](BoardState& board, BoardSite&, bool& changed) {
         board.pins[pin].fail = code;
         changed = true;
@@ -28,8 +35,10 @@ int injectFail(int pin, int code) {
     });
 }
 
-int stopPWMFromOutside(int pin) {
-    if (!isUsablePin(pin)) return ENODEV;
+int stopPWMFromOutside(int pin)
+{
+    if (!isUsablePin(pin))
+        return ENODEV;
     return useBoard([&](BoardState& board, BoardSite&, bool& changed) {
         board.pins[pin].pwmOn = 0;
         changed = true;
@@ -37,15 +46,18 @@ int stopPWMFromOutside(int pin) {
     });
 }
 
-int resetBoard() {
+int resetBoard()
+{
     return rewriteBoard([](BoardState&, BoardSite& site, bool&) {
         for (int pin = 0; pin < kPinCount; ++pin)
-            if (int err = endArming(site, pin)) return err;
+            if (int err = endArming(site, pin))
+                return err;
         return 0;
     });
 }
 
-std::string describePin(int pin, const PinState& p, const BoardSite& site) {
+std::string describePin(int pin, const PinState& p, const BoardSite& site)
+{
     char pwm[32] = "off";
     if (p.pwmOn != 0 && isLiveOwner(site, p.pwmOwner))
         std::snprintf(pwm, sizeof pwm, "%d/%d", p.pwmFreq, p.pwmDuty);
@@ -58,12 +70,15 @@ std::string describePin(int pin, const PinState& p, const BoardSite& site) {
     return line;
 }
 
-int describePins(int pin, std::string& text) {
+int describePins(int pin, std::string& text)
+{
     text.clear();
-    if (pin >= 0 && !isUsablePin(pin)) return ENODEV;
+    if (pin >= 0 && !isUsablePin(pin))
+        return ENODEV;
     return useBoard([&](BoardState& board, BoardSite& site, bool&) {
         for (int i = 0; i < kPinCount; ++i) {
-            if (!isUsablePin(i) || (pin >= 0 && i != pin)) continue;
+            if (!isUsablePin(i) || (pin >= 0 && i != pin))
+                continue;
             text += describePin(i, board.pins[i], site);
             text += '\n';
         }

@@ -13,23 +13,30 @@
 
 namespace simboard {
 
-int takeOwnership(BoardSite& site) {
+int takeOwnership(BoardSite& site)
+{
     const pid_t self = ::getpid();
-    if (site.ownerLockPid == self) return 0;
-    if (int err = tryLockByte(site.ownersFd, self, F_WRLCK)) return err;
+    if (site.ownerLockPid == self)
+        return 0;
+    if (int err = tryLockByte(site.ownersFd, self, F_WRLCK))
+        return err;
     site.ownerLockPid = self;
     return 0;
 }
 
-bool isLiveOwner(const BoardSite& site, pid_t pid) {
-    if (pid <= 0) return false;
-    if (pid == ::getpid()) return site.ownerLockPid == pid;
+bool isLiveOwner(const BoardSite& site, pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    if (pid == ::getpid())
+        return site.ownerLockPid == pid;
     struct flock fl = {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = pid;
     fl.l_len = 1;
-    if (::fcntl(site.ownersFd, F_GETLK, &fl) < 0) return false;
+    if (::fcntl(site.ownersFd, F_GETLK, &fl) < 0)
+        return false;
     return fl.l_type != F_UNLCK && fl.l_pid == pid;
 }
 

@@ -22,47 +22,58 @@ const char kUsage[] =
 constexpr int kBoardFault = 1;
 constexpr int kBadArguments = 2;
 
-int failArguments(const std::string& message) {
+int failArguments(const std::string& message)
+{
     std::fprintf(stderr, "pinsim: %s\n", message.c_str());
     return kBadArguments;
 }
 
 // Reads text as a whole decimal int; false if it is anything else or too big.
-bool parseInt(const char* text, int& value) {
+bool parseInt(const char* text, int& value)
+{
     const char* digits = (*text == '-') ? text + 1 : text;
-    if (*digits < '0' || *digits > '9') return false;
+    if (*digits < '0' || *digits > '9')
+        return false;
     errno = 0;
     char* end = nullptr;
     const long long v = std::strtoll(text, &end, 10);
-    if (errno == ERANGE || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+    if (errno == ERANGE || *end != '\0' || v < INT_MIN || v > INT_MAX)
+        return false;
     value = static_cast<int>(v);
     return true;
 }
 
-bool parsePin(const char* text, int& pin) {
+bool parsePin(const char* text, int& pin)
+{
     return parseInt(text, pin) && simboard::isUsablePin(pin);
 }
 
-int reportBoard(int err) {
-    if (err == 0) return 0;
-    std::fprintf(stderr, "pinsim: board fault in %s: %s\n",
-                 simboard::currentBoardDir().c_str(), std::strerror(err));
+int reportBoard(int err)
+{
+    if (err == 0)
+        return 0;
+    std::fprintf(stderr, "pinsim: board fault in %s: %s\n", simboard::currentBoardDir().c_str(),
+                 std::strerror(err));
     return kBoardFault;
 }
 
-int runCommand(const std::string& command, int argc, char** args) {
+int runCommand(const std::string& command, int argc, char** args)
+{
     if (command == "show") {
-        if (argc > 1) return failArguments("show takes at most one PIN");
+        if (argc > 1)
+            return failArguments("show takes at most one PIN");
         int pin = -1;
         if (argc == 1 && !parsePin(args[0], pin))
             return failArguments(std::string("not a usable pin: ") + args[0]);
         std::string text;
-        if (int err = simboard::describePins(pin, text)) return reportBoard(err);
+        if (int err = simboard::describePins(pin, text))
+            return reportBoard(err);
         std::fputs(text.c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : kBoardFault;
     }
     if (command == "reset") {
-        if (argc != 0) return failArguments("reset takes no arguments");
+        if (argc != 0)
+            return failArguments("reset takes no arguments");
         return reportBoard(simboard::resetBoard());
     }
     if (command != "level" && command != "fail" && command != "stop-pwm")
@@ -71,18 +82,24 @@ int runCommand(const std::string& command, int argc, char** args) {
     if (argc != wanted)
         return failArguments(command + (wanted == 1 ? " takes PIN" : " takes PIN and a value"));
     int pin = -1;
-    if (!parsePin(args[0], pin)) return failArguments(std::string("not a usable pin: ") + args[0]);
-    if (command == "stop-pwm") return reportBoard(simboard::stopPWMFromOutside(pin));
+    if (!parsePin(args[0], pin))
+        return failArguments(std::string("not a usable pin: ") + args[0]);
+    if (command == "stop-pwm")
+        return reportBoard(simboard::stopPWMFromOutside(pin));
     int value = 0;
-    if (!parseInt(args[1], value)) return failArguments(std::string("not a whole number: ") + args[1]);
-    if (command == "fail") return reportBoard(simboard::injectFail(pin, value));
-    if (value != 0 && value != 1) return failArguments(std::string("level must be 0 or 1: ") + args[1]);
+    if (!parseInt(args[1], value))
+        return failArguments(std::string("not a whole number: ") + args[1]);
+    if (command == "fail")
+        return reportBoard(simboard::injectFail(pin, value));
+    if (value != 0 && value != 1)
+        return failArguments(std::string("level must be 0 or 1: ") + args[1]);
     return reportBoard(simboard::applyLevel(pin, value));
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // A FIFO whose reader just died must not kill us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {

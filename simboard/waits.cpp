@@ -23,7 +23,8 @@ int tryLockByte(int fd, off_t byte, short type)
     fl.l_start = byte;
     fl.l_len = 1;
     while (::fcntl(fd, F_SETLK, &fl) < 0) {
-        if (errno != EINTR) return errnoOrEio();
+        if (errno != EINTR)
+            return errnoOrEio();
     }
     return 0;
 }
@@ -50,13 +51,16 @@ int Deadline::leftMs() const
 bool backOff(int& stepMs, const Deadline& deadline)
 {
     const int64_t left = deadline.leftNs();
-    if (left <= 0) return false;
+    if (left <= 0)
+        return false;
     int64_t ns = int64_t{stepMs} * 1000000;
-    if (ns > left) ns = left;
+    if (ns > left)
+        ns = left;
     const struct timespec pause = {static_cast<time_t>(ns / 1000000000),
                                    static_cast<long>(ns % 1000000000)};
     nanosleep(&pause, nullptr);  // cut short by a signal: the loop tries again
-    if (stepMs < kLongestStepMs) stepMs *= 2;
+    if (stepMs < kLongestStepMs)
+        stepMs *= 2;
     return true;
 }
 
@@ -65,8 +69,10 @@ int lockByte(int fd, off_t byte, short type, const Deadline& deadline)
     // F_SETLKW cannot be bounded without a signal: try, and back off.
     for (int stepMs = 1;;) {
         const int err = tryLockByte(fd, byte, type);
-        if (err != EAGAIN && err != EACCES) return err;
-        if (!backOff(stepMs, deadline)) return ETIMEDOUT;
+        if (err != EAGAIN && err != EACCES)
+            return err;
+        if (!backOff(stepMs, deadline))
+            return ETIMEDOUT;
     }
 }
 

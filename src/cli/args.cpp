@@ -152,9 +152,12 @@ bool processArgs(int argc, char** argv)
     }
     if (strcmp(argv[2], "all") == 0) {
         switch (operation) {
-        case OP_SET: return parseSetValue(argc, argv);
-        case OP_SETD: return parseSetdValue(argc, argv);
-        case OP_INFO: return true;
+        case OP_SET:
+            return parseSetValue(argc, argv);
+        case OP_SETD:
+            return parseSetdValue(argc, argv);
+        case OP_INFO:
+            return true;
         default:
             printf("**ERROR** Invalid <pin> for operation: %s\n", argv[2]);
             return false;
@@ -174,10 +177,15 @@ bool processArgs(int argc, char** argv)
     }
 
     switch (operation) {
-    case OP_SET: return parseSetValue(argc, argv);
-    case OP_SETD: return parseSetdValue(argc, argv);
-    case OP_IRQ: return parseIRQArgs(argc, argv);
-    case OP_PWM: return parsePWMArgs(argc, argv);
-    default: return true;
+    case OP_SET:
+        return parseSetValue(argc, argv);
+    case OP_SETD:
+        return parseSetdValue(argc, argv);
+    case OP_IRQ:
+        return parseIRQArgs(argc, argv);
+    case OP_PWM:
+        return parsePWMArgs(argc, argv);
+    default:
+        return true;
     }
 }

@@ -13,8 +13,8 @@ int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
 {
     std::string line;
     if (strncmp(command, DEBUG_PREFIX, strlen(DEBUG_PREFIX)) == 0) {
-        line = "echo 'GPIO Irq Debug: Pin=" + std::to_string(pin) + " Type=" +
-               (type == GPIO_IRQ_RISING ? "Rising' && " : "Falling' && ") +
+        line = "echo 'GPIO Irq Debug: Pin=" + std::to_string(pin) +
+               " Type=" + (type == GPIO_IRQ_RISING ? "Rising' && " : "Falling' && ") +
                (command + strlen(DEBUG_PREFIX));
     } else {
         line = command;

@@ -33,8 +33,7 @@ static int startLink = -1;
 void reportWorkerFailure(const char* doing, const WorkerKind& kind, int pin,
                          const std::string& what, int err)
 {
-    printf("**ERROR %s %s on pin:%d, %s failed err=%d\n", doing, kind.name, pin, what.c_str(),
-           err);
+    printf("**ERROR %s %s on pin:%d, %s failed err=%d\n", doing, kind.name, pin, what.c_str(), err);
 }
 
 static void sleepMs(int ms)

@@ -107,8 +107,8 @@ TEST_F(Lifecycle, AStartKilledMidwayLeavesNothingBehind)
     while (struct dirent* e = readdir(tmp))
         left.insert(e->d_name);
     closedir(tmp);
-    EXPECT_EQ(left, (std::set<std::string>{".", "..", ".pinctl-pin8.lock", "pin8_irq_pid",
-                                           "pinsim"}));
+    EXPECT_EQ(left,
+              (std::set<std::string>{".", "..", ".pinctl-pin8.lock", "pin8_irq_pid", "pinsim"}));
 }
 
 TEST_F(Lifecycle, WorkersOutliveTheScriptThatStartedThem)
@@ -136,8 +136,8 @@ TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:8, locking pin failed err=1\n");
     r = pinctl({"pwm", "7", "200", "50"});
-    EXPECT_EQ(r.out,
-              "**ERROR starting PWM on pin:7, locking pin failed err=" + std::to_string(ELOOP) + "\n");
+    EXPECT_EQ(r.out, "**ERROR starting PWM on pin:7, locking pin failed err=" +
+                         std::to_string(ELOOP) + "\n");
     EXPECT_TRUE(liveWorkers("irq").empty() && liveWorkers("pwm").empty());
 
     // A draft planted and locked by another user does not stop a start.
@@ -162,7 +162,9 @@ TEST_F(Lifecycle, WorkersOfAnEarlierVersionAreRecognisedAndStopped)
     int legacy = startProcess({"bash", "-c", "cd /tmp && exec -a pinctl sh pwm 6"});
     ASSERT_TRUE(waitFor([&] {
         return readFile("/proc/" + std::to_string(legacy) + "/cmdline") ==
-               std::string("pinctl\0pwm\0" "6\0", 13);
+               std::string("pinctl\0pwm\0"
+                           "6\0",
+                           13);
     }));
     for (int pin : {6, 7})
         writeFile("/tmp/pin" + std::to_string(pin) + "_pwm_pid",

@@ -62,14 +62,18 @@ TEST_F(Pins, SweepsVisitEveryUsablePinAndGoOnPastAFailure)
     ASSERT_EQ(pinsim({"fail", "19", "4"}).status, 0);
     Result r = pinctl({"set", "all", "1"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "**ERROR setting pin:7 to value:1, err=9\n**ERROR setting pin:19 to value:1, err=4\n");
+    EXPECT_EQ(
+        r.out,
+        "**ERROR setting pin:7 to value:1, err=9\n**ERROR setting pin:19 to value:1, err=4\n");
     std::string expected;
     for (int pin : USABLE_PINS) {
         if (pin == 7 || pin == 19)
-            expected += "pin=" + std::to_string(pin) + " direction=in level=0 pwm=off irq=off fail=" +
-                        (pin == 7 ? "9" : "4") + "\n";
+            expected += "pin=" + std::to_string(pin) +
+                        " direction=in level=0 pwm=off irq=off fail=" + (pin == 7 ? "9" : "4") +
+                        "\n";
         else
-            expected += "pin=" + std::to_string(pin) + " direction=out level=1 pwm=off irq=off fail=0\n";
+            expected +=
+                "pin=" + std::to_string(pin) + " direction=out level=1 pwm=off irq=off fail=0\n";
     }
     EXPECT_EQ(pinsim({"show"}).out, expected);
 
@@ -95,22 +99,21 @@ TEST_F(Pins, InfoAllOnAFreshBoardAndAfterChanges)
     // A pin whose direction cannot be read shows neither direction.
     pinsim({"fail", "15", "3"});
     r = pinctl({"info", "all"});
-    EXPECT_EQ(r.out,
-              "Pin:0, Direction:OUTPUT\n"
-              "Pin:1, Direction:INPUT, Value:0\n"
-              "Pin:6, Direction:INPUT, Value:0\n"
-              "Pin:7, Direction:INPUT, Value:0\n"
-              "Pin:8, Direction:INPUT, Value:0\n"
-              "Pin:12, Direction:INPUT, Value:0\n"
-              "Pin:13, Direction:INPUT, Value:1\n"
-              "Pin:14, Direction:INPUT, Value:0\n"
-              "Pin:15, Direction:\n"
-              "Pin:16, Direction:INPUT, Value:0\n"
-              "Pin:17, Direction:INPUT, Value:0\n"
-              "Pin:18, Direction:INPUT, Value:0\n"
-              "Pin:19, Direction:INPUT, Value:0\n"
-              "Pin:23, Direction:INPUT, Value:0\n"
-              "Pin:26, Direction:OUTPUT\n");
+    EXPECT_EQ(r.out, "Pin:0, Direction:OUTPUT\n"
+                     "Pin:1, Direction:INPUT, Value:0\n"
+                     "Pin:6, Direction:INPUT, Value:0\n"
+                     "Pin:7, Direction:INPUT, Value:0\n"
+                     "Pin:8, Direction:INPUT, Value:0\n"
+                     "Pin:12, Direction:INPUT, Value:0\n"
+                     "Pin:13, Direction:INPUT, Value:1\n"
+                     "Pin:14, Direction:INPUT, Value:0\n"
+                     "Pin:15, Direction:\n"
+                     "Pin:16, Direction:INPUT, Value:0\n"
+                     "Pin:17, Direction:INPUT, Value:0\n"
+                     "Pin:18, Direction:INPUT, Value:0\n"
+                     "Pin:19, Direction:INPUT, Value:0\n"
+                     "Pin:23, Direction:INPUT, Value:0\n"
+                     "Pin:26, Direction:OUTPUT\n");
     EXPECT_EQ(pinctl({"info", "13"}).out, "Pin:13, Direction:INPUT, Value:1\n");
 }
 

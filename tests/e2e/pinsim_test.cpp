@@ -18,8 +18,8 @@ class Pinsim : public SandboxTest {};
 // Runs a shell command line as another, unprivileged user.
 Result runAsNobody(const std::string& line)
 {
-    return runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
-                       line});
+    return runCommand(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", line});
 }
 
 // CPU time used by the children reaped so far.
@@ -64,11 +64,26 @@ TEST_F(Pinsim, LevelFailAndReset)
 TEST_F(Pinsim, BadArgumentsGiveOneLineOnStderrAndStatus2)
 {
     const std::vector<std::vector<std::string>> bad = {
-        {}, {"bogus"}, {"show", "2"}, {"show", "6", "7"}, {"show", "x"}, {"level", "6"},
-        {"level", "6", "2"}, {"level", "6", "1", "1"}, {"level", " 6", "1"}, {"level", "0x6", "1"},
-        {"level", "27", "1"}, {"fail", "6", "x"}, {"fail", "6", "1x"}, {"fail", "6", ""},
-        {"fail", "6", "2147483648"}, {"fail", "6", "99999999999999999999"}, {"fail", "27", "1"},
-        {"stop-pwm"}, {"stop-pwm", "-1"}, {"reset", "now"},
+        {},
+        {"bogus"},
+        {"show", "2"},
+        {"show", "6", "7"},
+        {"show", "x"},
+        {"level", "6"},
+        {"level", "6", "2"},
+        {"level", "6", "1", "1"},
+        {"level", " 6", "1"},
+        {"level", "0x6", "1"},
+        {"level", "27", "1"},
+        {"fail", "6", "x"},
+        {"fail", "6", "1x"},
+        {"fail", "6", ""},
+        {"fail", "6", "2147483648"},
+        {"fail", "6", "99999999999999999999"},
+        {"fail", "27", "1"},
+        {"stop-pwm"},
+        {"stop-pwm", "-1"},
+        {"reset", "now"},
     };
     for (const auto& args : bad) {
         Result r = pinsim(args);

@@ -32,14 +32,22 @@ struct Invocation {
 std::vector<std::string> pickCommand(std::mt19937& rng)
 {
     switch (rng() % 8) {
-    case 0: return {"set", "6", std::to_string(rng() % 2)};
-    case 1: return {"get", "6"};
-    case 2: return {"pwm", "6", std::to_string(1 + rng() % 1000), std::to_string(rng() % 101)};
-    case 3: return {"pwmstop", "6"};
-    case 4: return {"irq", "6", "both", "echo >>/tmp/edges", std::to_string(rng() % 3)};
-    case 5: return {"irq", "6", rng() % 2 ? "rising" : "falling", "[debug]true"};
-    case 6: return {"irqstop", "6"};
-    default: return {"info", "6"};
+    case 0:
+        return {"set", "6", std::to_string(rng() % 2)};
+    case 1:
+        return {"get", "6"};
+    case 2:
+        return {"pwm", "6", std::to_string(1 + rng() % 1000), std::to_string(rng() % 101)};
+    case 3:
+        return {"pwmstop", "6"};
+    case 4:
+        return {"irq", "6", "both", "echo >>/tmp/edges", std::to_string(rng() % 3)};
+    case 5:
+        return {"irq", "6", rng() % 2 ? "rising" : "falling", "[debug]true"};
+    case 6:
+        return {"irqstop", "6"};
+    default:
+        return {"info", "6"};
     }
 }
 
@@ -61,8 +69,8 @@ std::string checkInvocation(const Invocation& inv)
     // A debug interrupt worker announces edges on the output of its start.
     std::string out = r.out;
     if (inv.args.back() == "[debug]true") {
-        for (const char* edge : {"GPIO Irq Debug: Pin=6 Type=Rising\n",
-                                 "GPIO Irq Debug: Pin=6 Type=Falling\n"}) {
+        for (const char* edge :
+             {"GPIO Irq Debug: Pin=6 Type=Rising\n", "GPIO Irq Debug: Pin=6 Type=Falling\n"}) {
             for (size_t at; (at = out.find(edge)) != std::string::npos;)
                 out.erase(at, strlen(edge));
         }
@@ -169,12 +177,14 @@ TEST_F(Stress, ConcurrentCommandsOnOnePinWhileItToggles)
     EXPECT_EQ(show.status, 0);
     EXPECT_EQ(show.err, "");
     int lines = 0;
-    for (size_t at = 0, nl; (nl = show.out.find('\n', at)) != std::string::npos; at = nl + 1, lines++) {
+    for (size_t at = 0, nl; (nl = show.out.find('\n', at)) != std::string::npos;
+         at = nl + 1, lines++) {
         int pin, level, fail = -1;
         char dir[8], pwm[24], irq[12];
         EXPECT_EQ(sscanf(show.out.substr(at, nl - at).c_str(),
                          "pin=%d direction=%7s level=%d pwm=%23s irq=%11s fail=%d", &pin, dir,
-                         &level, pwm, irq, &fail), 6)
+                         &level, pwm, irq, &fail),
+                  6)
             << show.out;
         EXPECT_EQ(fail, 0);
     }

@@ -206,7 +206,8 @@ TEST_F(Workers, InterruptCommandsReadFromDevNull)
     ASSERT_EQ(pipe(in), 0);
     fcntl(in[1], F_SETFD, FD_CLOEXEC);
     // Were the caller's input passed on, cat would wait on it for ever.
-    ASSERT_EQ(pinctlTo("/tmp/out", {"irq", "6", "rising", "cat; echo done >>/tmp/o"}, in[0]).status, 0);
+    ASSERT_EQ(pinctlTo("/tmp/out", {"irq", "6", "rising", "cat; echo done >>/tmp/o"}, in[0]).status,
+              0);
     close(in[0]);
     drive(6, {1});
     EXPECT_TRUE(waitFor([] { return linesOut() == 1; }, 3000));
@@ -247,13 +248,14 @@ TEST_F(Workers, AFailedForkIsAFailure)
         // Under an emulator (qemu-user) the process also holds the
         // emulator's own thread, which counts against the limit too.
         const bool emulated = pinctlArgv({}).size() > 1;
-        std::vector<std::string> argv = {"prlimit", emulated ? "--nproc=2" : "--nproc=1",
-                                         "setpriv", "--reuid=65533", "--regid=65533",
-                                         "--clear-groups"};
+        std::vector<std::string> argv = {"prlimit",       emulated ? "--nproc=2" : "--nproc=1",
+                                         "setpriv",       "--reuid=65533",
+                                         "--regid=65533", "--clear-groups"};
         // Under AddressSanitizer: its leak check needs a thread of its own at
         // exit, which a process allowed no second one cannot start.
         if (const char* asan = getenv("ASAN_OPTIONS"))
-            argv.insert(argv.begin(), {"env", std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"});
+            argv.insert(argv.begin(),
+                        {"env", std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"});
         for (const std::string& w : pinctlArgv(args))
             argv.push_back(w);
         Result r = runCommand(argv);

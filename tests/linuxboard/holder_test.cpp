@@ -219,7 +219,8 @@ protected:
         if (IsSkipped())
             return;
         ASSERT_EQ(system(("mkdir -p " + channel + " && cd " + channel +
-                         " && echo 0 >period && echo 0 >duty_cycle && echo 0 >enable").c_str()),
+                          " && echo 0 >period && echo 0 >duty_cycle && echo 0 >enable")
+                             .c_str()),
                   0);
     }
 

@@ -45,17 +45,18 @@ TEST_F(MapFile, WhatIsNoChipIsNeverOpenedNorUsable)
 {
     std::string err;
     // /dev/null is a character device, but no GPIO chip.
-    EXPECT_EQ(inChild("6 /dev/null 1\n7 /dev/gpiochip99 2\n8 no-such-label 0\n",
-                      [] {
-                          if (GPIOAccess::isPinUsable(6) || GPIOAccess::isPinUsable(7) ||
-                              GPIOAccess::isPinUsable(8) || GPIOAccess::isPinUsable(9))
-                              return 1;
-                          if (resultOf(6) != ENODEV || resultOf(7) != ENOENT ||
-                              resultOf(8) != ENOENT || resultOf(9) != ENODEV)
-                              return 2;
-                          return 0;
-                      },
-                      err),
+    EXPECT_EQ(inChild(
+                  "6 /dev/null 1\n7 /dev/gpiochip99 2\n8 no-such-label 0\n",
+                  [] {
+                      if (GPIOAccess::isPinUsable(6) || GPIOAccess::isPinUsable(7) ||
+                          GPIOAccess::isPinUsable(8) || GPIOAccess::isPinUsable(9))
+                          return 1;
+                      if (resultOf(6) != ENODEV || resultOf(7) != ENOENT || resultOf(8) != ENOENT ||
+                          resultOf(9) != ENODEV)
+                          return 2;
+                      return 0;
+                  },
+                  err),
               0);
     EXPECT_EQ(err, "");
 }
@@ -63,15 +64,16 @@ TEST_F(MapFile, WhatIsNoChipIsNeverOpenedNorUsable)
 TEST_F(MapFile, AMalformedMapIsOneLineOnStandardErrorOnce)
 {
     std::string err;
-    EXPECT_EQ(inChild("6 /dev/gpiochip0 1\n\nseven /dev/gpiochip0 2\n",
-                      [] {
-                          for (int pin = 0; pin <= 26; pin++) {
-                              if (GPIOAccess::isPinUsable(pin) || resultOf(pin) != ENODEV)
-                                  return 1;
-                          }
-                          return 0;
-                      },
-                      err),
+    EXPECT_EQ(inChild(
+                  "6 /dev/gpiochip0 1\n\nseven /dev/gpiochip0 2\n",
+                  [] {
+                      for (int pin = 0; pin <= 26; pin++) {
+                          if (GPIOAccess::isPinUsable(pin) || resultOf(pin) != ENODEV)
+                              return 1;
+                      }
+                      return 0;
+                  },
+                  err),
               0);
     EXPECT_EQ(err, "varnel: /tmp/pinmap:3: malformed pin map: bad pin number 'seven'\n");
 }

@@ -7,15 +7,18 @@ namespace {
 
 constexpr int64_t kMs = 1000000;
 
-TEST(EdgeFilter, WithoutDebounceEveryChangeIsAnEdge) {
+TEST(EdgeFilter, WithoutDebounceEveryChangeIsAnEdge)
+{
     simboard::EdgeFilter filter(0, -5);
     std::vector<int> edges;
-    for (int level : {1, 1, 0, 1, 0}) filter.feed(5 * kMs, level, edges);
+    for (int level : {1, 1, 0, 1, 0})
+        filter.feed(5 * kMs, level, edges);
     EXPECT_EQ(edges, std::vector<int>({1, 0, 1, 0}));
     EXPECT_FALSE(filter.isWaiting());
 }
 
-TEST(EdgeFilter, ChangeCountsOnceHeldJudgedByTimestamps) {
+TEST(EdgeFilter, ChangeCountsOnceHeldJudgedByTimestamps)
+{
     simboard::EdgeFilter filter(0, 50);
     std::vector<int> edges;
     filter.feed(1000 * kMs, 1, edges);

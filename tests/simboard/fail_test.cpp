@@ -10,7 +10,8 @@
 namespace {
 
 // Every operation on pin n must report code, getters their failure values.
-void expectEveryOperationReports(int n, int code) {
+void expectEveryOperationReports(int n, int code)
+{
     GPIOPin pin(n);
     NullHandler handler;
     const std::function<void()> ops[] = {
@@ -30,7 +31,8 @@ void expectEveryOperationReports(int n, int code) {
 
 using FailTest = BoardTest;
 
-TEST_F(FailTest, FailingPinReportsItsCodeAndChangesNothing) {
+TEST_F(FailTest, FailingPinReportsItsCodeAndChangesNothing)
+{
     GPIOPin pin(15);
     pin.setPWM(200, 50);
     ASSERT_TRUE(pin.isPWMRunning());
@@ -50,7 +52,8 @@ TEST_F(FailTest, FailingPinReportsItsCodeAndChangesNothing) {
 // The library reports board faults as codes, never on stderr.
 class BoardFaultTest : public BoardTest {
 protected:
-    void expectFault(int code) {
+    void expectFault(int code)
+    {
         fflush(stderr);
         const int saved = dup(2);
         const std::string errPath = dir + "/stderr";
@@ -68,14 +71,16 @@ protected:
     }
 };
 
-TEST_F(BoardFaultTest, FolderUnderARegularFile) {
+TEST_F(BoardFaultTest, FolderUnderARegularFile)
+{
     const std::string file = dir + "/file";
     writeFile(file, "");
     setenv("PINSIM_DIR", (file + "/board").c_str(), 1);
     expectFault(ENOTDIR);
 }
 
-TEST_F(BoardFaultTest, StateFileIsAFolder) {
+TEST_F(BoardFaultTest, StateFileIsAFolder)
+{
     ASSERT_EQ(mkdir((dir + "/state").c_str(), 0755), 0);
     expectFault(EISDIR);
 }

@@ -24,8 +24,10 @@ const int F = GPIO_IRQ_FALLING;
 class Recorder : public GPIO_Irq_Handler_Object {
 public:
     explicit Recorder(int delayMs = 0) : delayMs_(delayMs) {}
-    int handleIrq(int pin, GPIO_Irq_Type type) override {
-        if (++inside_ > 1) overlapped = true;
+    int handleIrq(int pin, GPIO_Irq_Type type) override
+    {
+        if (++inside_ > 1)
+            overlapped = true;
         sleepMs(delayMs_);
         std::lock_guard<std::mutex> guard(mutex_);
         edges_.emplace_back(pin, type);
@@ -34,13 +36,15 @@ public:
         return 0;
     }
     // Waits up to ms for n edges; returns all seen by then.
-    std::vector<Edge> waitFor(size_t n, int ms = 3000) {
+    std::vector<Edge> waitFor(size_t n, int ms = 3000)
+    {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return edges_.size() >= n; });
         return edges_;
     }
     // Waits for n edges, then a while longer for any extra ones.
-    std::vector<Edge> settled(size_t n) {
+    std::vector<Edge> settled(size_t n)
+    {
         waitFor(n);
         sleepMs(150);
         return waitFor(0, 0);
@@ -58,7 +62,8 @@ private:
 // Holds every call until opened, then records like Recorder.
 class GatedRecorder : public Recorder {
 public:
-    int handleIrq(int pin, GPIO_Irq_Type type) override {
+    int handleIrq(int pin, GPIO_Irq_Type type) override
+    {
         gate_.wait();
         return Recorder::handleIrq(pin, type);
     }
@@ -69,7 +74,8 @@ private:
     std::shared_future<void> gate_ = opener_.get_future().share();
 };
 
-void drive(int pin, std::initializer_list<int> levels, int holdMs = 0) {
+void drive(int pin, std::initializer_list<int> levels, int holdMs = 0)
+{
     for (int level : levels) {
         ASSERT_EQ(simboard::applyLevel(pin, level), 0);
         sleepMs(holdMs);
@@ -78,7 +84,8 @@ void drive(int pin, std::initializer_list<int> levels, int holdMs = 0) {
 
 using IrqTest = BoardTest;
 
-TEST_F(IrqTest, EachTypeDeliversExactlyItsEdgesInOrder) {
+TEST_F(IrqTest, EachTypeDeliversExactlyItsEdgesInOrder)
+{
     Recorder recorder;  // shared by three pins: still one call at a time
     GPIOPin(6).setIrq(GPIO_IRQ_RISING, &recorder, 0);
     GPIOPin(7).setIrq(GPIO_IRQ_FALLING, &recorder, 0);
@@ -86,7 +93,8 @@ TEST_F(IrqTest, EachTypeDeliversExactlyItsEdgesInOrder) {
     EXPECT_EQ(runInChild([] {  // edges may come from any process
                   for (int pin : {6, 7, 8})
                       for (int level : {1, 1, 0, 1, 0, 0, 1})
-                          if (simboard::applyLevel(pin, level) != 0) return 1;
+                          if (simboard::applyLevel(pin, level) != 0)
+                              return 1;
                   return 0;
               }),
               0);
@@ -98,17 +106,21 @@ TEST_F(IrqTest, EachTypeDeliversExactlyItsEdgesInOrder) {
     EXPECT_FALSE(recorder.overlapped);
 }
 
-TEST_F(IrqTest, BurstOfQuickTogglesLosesNothing) {
+TEST_F(IrqTest, BurstOfQuickTogglesLosesNothing)
+{
     Recorder recorder;
     GPIOPin(23).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
     const int toggles = 200;
-    for (int i = 1; i <= toggles; ++i) ASSERT_EQ(simboard::applyLevel(23, i % 2), 0);
+    for (int i = 1; i <= toggles; ++i)
+        ASSERT_EQ(simboard::applyLevel(23, i % 2), 0);
     const std::vector<Edge> seen = recorder.settled(toggles);
     ASSERT_EQ(seen.size(), size_t(toggles));
-    for (int i = 0; i < toggles; ++i) EXPECT_EQ(seen[i].second, i % 2 == 0 ? R : F) << i;
+    for (int i = 0; i < toggles; ++i)
+        EXPECT_EQ(seen[i].second, i % 2 == 0 ? R : F) << i;
 }
 
-TEST_F(IrqTest, DebounceSwallowsGlitchesAndPassesAHeldChange) {
+TEST_F(IrqTest, DebounceSwallowsGlitchesAndPassesAHeldChange)
+{
     Recorder recorder;
     GPIOPin(26).setIrq(GPIO_IRQ_BOTH, &recorder, 100);
     drive(26, {1, 0});  // back to the level before: nothing
@@ -124,7 +136,8 @@ TEST_F(IrqTest, DebounceSwallowsGlitchesAndPassesAHeldChange) {
     EXPECT_EQ(recorder.waitFor(0, 0).size(), 1u);
 }
 
-TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened) {
+TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened)
+{
     Recorder recorder(100);
     GPIOPin(13).setIrq(GPIO_IRQ_BOTH, &recorder, 20);
     // Each level holds past the debounce, but the later edges are read in
@@ -133,7 +146,8 @@ TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened) {
     EXPECT_EQ(recorder.settled(4), std::vector<Edge>({{13, R}, {13, F}, {13, R}, {13, F}}));
 }
 
-TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
+TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder)
+{
     GatedRecorder recorder;
     GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
     // Far more lines than a FIFO holds, and more edges than the queue.
@@ -143,7 +157,8 @@ TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
     EXPECT_EQ(runInChild(
                   [&] {
                       for (int i = 1; i <= toggles; ++i)
-                          if (simboard::applyLevel(8, i % 2) != 0) return 1;
+                          if (simboard::applyLevel(8, i % 2) != 0)
+                              return 1;
                       return simboard::applyLevel(6, 1);
                   },
                   60000),
@@ -154,17 +169,20 @@ TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder) {
     const std::vector<Edge> seen = recorder.settled(simboard::kEdgeQueueCap + 1);
     ASSERT_EQ(seen.size(), simboard::kEdgeQueueCap + 1);
     int outOfOrder = 0;
-    for (size_t i = 0; i < seen.size(); ++i) outOfOrder += seen[i].second != (i % 2 == 0 ? R : F);
+    for (size_t i = 0; i < seen.size(); ++i)
+        outOfOrder += seen[i].second != (i % 2 == 0 ? R : F);
     EXPECT_EQ(outOfOrder, 0);
 }
 
-TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
+TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin)
+{
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const int owner = startInChild([&] {
         NullHandler handler;
         GPIOPin(12).setIrq(GPIO_IRQ_BOTH, &handler, 0);
-        if (write(ready[1], "r", 1) != 1) return 1;
+        if (write(ready[1], "r", 1) != 1)
+            return 1;
         pause();
         return 0;
     });
@@ -176,7 +194,8 @@ TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
     std::atomic<int> err{0};
     const auto start = std::chrono::steady_clock::now();
     std::thread writer([&] {
-        for (int i = 1; err == 0 && i <= 20000; ++i) err = simboard::applyLevel(12, i % 2);
+        for (int i = 1; err == 0 && i <= 20000; ++i)
+            err = simboard::applyLevel(12, i % 2);
     });
     sleepMs(2000);  // the FIFO is full well before
     const auto other = std::chrono::steady_clock::now();
@@ -189,7 +208,8 @@ TEST_F(IrqTest, StoppedOwnerHoldsUpItsPinsWriterFourSecondsAndNoOtherPin) {
     waitForExit(owner);
 }
 
-TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
+TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming)
+{
     // The other process is forked before this one has any interrupt thread
     // and armed on a word from it: under qemu-user (7.2) a child forked from
     // a threaded process dies as soon as it starts a thread.
@@ -199,7 +219,8 @@ TEST_F(IrqTest, LaterSetIrqReplacesTheEarlierArming) {
     const int child = startInChild([&] {
         close(go[1]);
         char c = 0;
-        if (read(go[0], &c, 1) != 1) return 8;
+        if (read(go[0], &c, 1) != 1)
+            return 8;
         Recorder theirs;
         GPIOPin(14).setIrq(GPIO_IRQ_FALLING, &theirs, 0);
         c = 'r';

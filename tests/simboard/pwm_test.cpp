@@ -9,7 +9,8 @@ namespace {
 
 using PwmTest = BoardTest;
 
-TEST_F(PwmTest, RunsOnlyInTheOwnerUntilStoppedFromOutside) {
+TEST_F(PwmTest, RunsOnlyInTheOwnerUntilStoppedFromOutside)
+{
     GPIOPin pin(16);
     pin.setPWM(200, 50);
     EXPECT_TRUE(pin.isPWMRunning());
@@ -21,7 +22,8 @@ TEST_F(PwmTest, RunsOnlyInTheOwnerUntilStoppedFromOutside) {
     EXPECT_EQ(describe(16), "pin=16 direction=in level=0 pwm=off irq=off fail=0\n");
 }
 
-TEST_F(PwmTest, AnyLaterOperationFromAnotherProcessStopsIt) {
+TEST_F(PwmTest, AnyLaterOperationFromAnotherProcessStopsIt)
+{
     NullHandler handler;
     const std::function<void(GPIOPin&)> stoppers[] = {
         [](GPIOPin& p) { p.setDirection(GPIO_OUTPUT); },
@@ -42,7 +44,8 @@ TEST_F(PwmTest, AnyLaterOperationFromAnotherProcessStopsIt) {
     EXPECT_TRUE(pin.isPWMRunning());
 }
 
-TEST_F(PwmTest, OwnerThatExitedShowsNothingEvenAsAZombie) {
+TEST_F(PwmTest, OwnerThatExitedShowsNothingEvenAsAZombie)
+{
     int ready[2], release[2];
     ASSERT_EQ(pipe(ready) | pipe(release), 0);
     const int child = startInChild([&] {

@@ -13,11 +13,13 @@ namespace {
 
 using StateTest = BoardTest;
 
-TEST_F(StateTest, FreshBoardHasExactlyTheUsablePinsAsInputsAtZero) {
+TEST_F(StateTest, FreshBoardHasExactlyTheUsablePinsAsInputsAtZero)
+{
     for (int n = -2; n < 40; ++n) {
         const bool usable = std::count(USABLE_PINS.begin(), USABLE_PINS.end(), n) == 1;
         ASSERT_EQ(GPIOAccess::isPinUsable(n), usable) << n;
-        if (!usable) continue;
+        if (!usable)
+            continue;
         GPIOPin pin(n);
         EXPECT_EQ(pin.getDirection(), GPIO_INPUT);
         EXPECT_EQ(pin.get(), 0);
@@ -26,7 +28,8 @@ TEST_F(StateTest, FreshBoardHasExactlyTheUsablePinsAsInputsAtZero) {
     }
 }
 
-TEST_F(StateTest, UnusablePinReportsEnodevAndTouchesNothing) {
+TEST_F(StateTest, UnusablePinReportsEnodevAndTouchesNothing)
+{
     GPIOPin pin(2);
     NullHandler handler;
     EXPECT_EQ(pin.getLastResult(), ENODEV);
@@ -37,12 +40,14 @@ TEST_F(StateTest, UnusablePinReportsEnodevAndTouchesNothing) {
     EXPECT_EQ(pin.getDirection(), GPIO_Direction(-1));
     DIR* folder = opendir(dir.c_str());
     int entries = 0;
-    while (dirent* e = readdir(folder)) entries += e->d_name[0] != '.';
+    while (dirent* e = readdir(folder))
+        entries += e->d_name[0] != '.';
     closedir(folder);
     EXPECT_EQ(entries, 0);
 }
 
-TEST_F(StateTest, GetReadsOutsideLevelForInputAndDrivenLevelForOutput) {
+TEST_F(StateTest, GetReadsOutsideLevelForInputAndDrivenLevelForOutput)
+{
     GPIOPin pin(12);
     pin.set(1);  // remembered, not seen while an input
     EXPECT_EQ(pin.get(), 0);
@@ -53,7 +58,8 @@ TEST_F(StateTest, GetReadsOutsideLevelForInputAndDrivenLevelForOutput) {
     EXPECT_EQ(pin.get(), 1);
 }
 
-TEST_F(StateTest, InvalidArgumentsAreRefusedAndChangeNothing) {
+TEST_F(StateTest, InvalidArgumentsAreRefusedAndChangeNothing)
+{
     GPIOPin pin(13);
     NullHandler handler;
     pin.setDirection(GPIO_Direction(2));
@@ -71,7 +77,8 @@ TEST_F(StateTest, InvalidArgumentsAreRefusedAndChangeNothing) {
     EXPECT_EQ(describe(13), "pin=13 direction=in level=0 pwm=off irq=off fail=0\n");
 }
 
-TEST_F(StateTest, ChangedPinsimDirSwitchesToThatBoard) {
+TEST_F(StateTest, ChangedPinsimDirSwitchesToThatBoard)
+{
     GPIOPin pin(8);
     pin.setDirection(GPIO_OUTPUT);
     setenv("PINSIM_DIR", (dir + "/nested/board").c_str(), 1);
@@ -80,7 +87,8 @@ TEST_F(StateTest, ChangedPinsimDirSwitchesToThatBoard) {
     EXPECT_EQ(pin.getDirection(), GPIO_OUTPUT);
 }
 
-TEST_F(StateTest, ClosedStandardDescriptorsAreNotTakenByBoardFiles) {
+TEST_F(StateTest, ClosedStandardDescriptorsAreNotTakenByBoardFiles)
+{
     EXPECT_EQ(runInChild([] {
                   close(0);
                   close(1);
@@ -89,7 +97,8 @@ TEST_F(StateTest, ClosedStandardDescriptorsAreNotTakenByBoardFiles) {
                   pin.setDirection(GPIO_OUTPUT);
                   const char stray[] = "stray output\n";
                   for (int fd = 0; fd <= 2; ++fd)
-                      if (write(fd, stray, sizeof stray - 1) >= 0) return 1;
+                      if (write(fd, stray, sizeof stray - 1) >= 0)
+                          return 1;
                   return pin.getLastResult();
               }),
               0);
@@ -97,7 +106,8 @@ TEST_F(StateTest, ClosedStandardDescriptorsAreNotTakenByBoardFiles) {
 }
 
 // The numbers of the text form read back whole, extremes included.
-TEST_F(StateTest, StateNumbersKeepTheirExtremes) {
+TEST_F(StateTest, StateNumbersKeepTheirExtremes)
+{
     simboard::BoardState board;
     board.pins[0].fail = INT_MIN;
     board.pins[25].irqDebounce = LLONG_MAX;
@@ -112,7 +122,8 @@ TEST_F(StateTest, StateNumbersKeepTheirExtremes) {
     EXPECT_EQ(simboard::formatBoard(back), text);
 }
 
-TEST_F(StateTest, DamagedStateIsABoardFaultUntilReset) {
+TEST_F(StateTest, DamagedStateIsABoardFaultUntilReset)
+{
     simboard::BoardState board;
     board.pins[26].irqDebounce = LLONG_MIN;
     const std::string text = simboard::formatBoard(board);

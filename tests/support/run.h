@@ -7,7 +7,7 @@
 #include <vector>
 
 struct Result {
-    int status = -1;   // exit status, or 128 + the signal that ended it
+    int status = -1;  // exit status, or 128 + the signal that ended it
     bool timedOut = false;
     std::string out;
     std::string err;

@@ -67,8 +67,10 @@ TEST(Args, NumbersThatDoNotFitAnIntAreRejected)
     // 4294967302 is 6 once cut to 32 bits; it must not be taken as pin 6.
     expectRejected({"get", "4294967302"}, "**ERROR** Invalid <pin> : 4294967302\n");
     expectRejected({"get", "99999999999"}, "**ERROR** Invalid <pin> : 99999999999\n");
-    expectRejected({"pwm", "6", "99999999999", "50"}, "**ERROR** Invalid <freq> for pwm : 99999999999\n");
-    expectRejected({"pwm", "6", "200", "4294967346"}, "**ERROR** Invalid <duty> for pwm : 4294967346\n");
+    expectRejected({"pwm", "6", "99999999999", "50"},
+                   "**ERROR** Invalid <freq> for pwm : 99999999999\n");
+    expectRejected({"pwm", "6", "200", "4294967346"},
+                   "**ERROR** Invalid <duty> for pwm : 4294967346\n");
     expectRejected({"irq", "6", "both", "cmd", "99999999999"},
                    "**ERROR** Invalid <debounce> for irq : 99999999999\n");
     expectRejected({"irq", "6", "both", "cmd", "-99999999999"},
@@ -138,8 +140,10 @@ TEST(Args, IRQTypeCommandAndDebounce)
     expectRejected({"irq", "6"}, "**ERROR** No <irqtype> specified for irq\n");
     expectRejected({"irq", "6", "high"}, "**ERROR** Invalid <irqtype> for irq: high\n");
     expectRejected({"irq", "6", "both"}, "**ERROR** No <irqcmd> specified for irq\n");
-    expectRejected({"irq", "6", "both", "cmd", "abc"}, "**ERROR** Invalid <debounce> for irq : abc\n");
-    expectRejected({"irq", "6", "both", "cmd", "00"}, "**ERROR** Invalid <debounce> for irq : 00\n");
+    expectRejected({"irq", "6", "both", "cmd", "abc"},
+                   "**ERROR** Invalid <debounce> for irq : abc\n");
+    expectRejected({"irq", "6", "both", "cmd", "00"},
+                   "**ERROR** Invalid <debounce> for irq : 00\n");
 }
 
 TEST(Args, IRQCommandHoldsAtMost199Characters)

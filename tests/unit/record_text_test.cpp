@@ -32,7 +32,10 @@ TEST(RecordText, IdsThatAreNoProcessReadAsZero)
 
 TEST(RecordText, NulBytesAndHugeLines)
 {
-    expectReads(std::string("12\0" "34\n\0x\n", 9), 12, std::string("\0x", 2));
+    expectReads(std::string("12\0"
+                            "34\n\0x\n",
+                            9),
+                12, std::string("\0x", 2));
     expectReads("5\n" + std::string(70000, 'p') + "\n", 5, std::string(70000, 'p'));
 }
 

@@ -78,7 +78,8 @@ TEST_F(Records, TypeWords)
         ASSERT_EQ(createRecordDraft(recordPath(IRQ_WORKER, 7), draft), 0);
         ASSERT_EQ(noteChildPIDIRQ(7, 42, w.first, "cmd", 5, draft), 0);
         close(draft.fd);
-        EXPECT_EQ(readFile("/tmp/pin7_irq_pid"), std::string("42\nType:") + w.second + ", Cmd:'cmd', Debounce:5\n");
+        EXPECT_EQ(readFile("/tmp/pin7_irq_pid"),
+                  std::string("42\nType:") + w.second + ", Cmd:'cmd', Debounce:5\n");
     }
 }
 
@@ -131,8 +132,8 @@ TEST_F(Records, IdsThatNameNoProcessAreNeverSignalled)
 {
     // As root, kill(0), kill(-1) or kill of our own group would hit the
     // test itself: surviving these stops is the test.
-    const std::string firstLines[] = {"", "0", "-1", std::to_string(-getpgrp()), "abc",
-                                      "99999999999", std::to_string(getpid())};
+    const std::string firstLines[] = {
+        "", "0", "-1", std::to_string(-getpgrp()), "abc", "99999999999", std::to_string(getpid())};
     for (const std::string& first : firstLines) {
         writeFile("/tmp/pin12_pwm_pid", first + "\nFrequency:1, Duty:1\n");
         std::string summary;
@@ -179,14 +180,17 @@ TEST_F(Records, NoDraftOnAReadOnlyTmp)
 TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
 {
     testing::internal::CaptureStdout();
-    int status = startWorker({PWM_WORKER, 6, [] { for (;;) pause(); },
-                              [](int pid, RecordDraft& draft) {
-                                  return noteChildPIDPWM(6, pid, 1, 1, draft);
-                              }},
-                             300);
+    int status = startWorker(
+        {PWM_WORKER, 6,
+         [] {
+             for (;;)
+                 pause();
+         },
+         [](int pid, RecordDraft& draft) { return noteChildPIDPWM(6, pid, 1, 1, draft); }},
+        300);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "**ERROR starting PWM on pin:6, worker setup failed err=" + std::to_string(ETIMEDOUT) +
-                  "\n");
+              "**ERROR starting PWM on pin:6, worker setup failed err=" +
+                  std::to_string(ETIMEDOUT) + "\n");
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(childProcesses().empty());
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
