@@ -107,6 +107,10 @@ TEST_F(Lifecycle, AStartKilledMidwayLeavesNothingBehind)
     while (struct dirent* e = readdir(tmp))
         left.insert(e->d_name);
     closedir(tmp);
+    // A build folder under /tmp is bound into the private one.
+    const std::string bin = PINCTL_BIN;
+    if (bin.compare(0, 5, "/tmp/") == 0)
+        left.erase(bin.substr(5, bin.find('/', 5) - 5));
     EXPECT_EQ(left,
               (std::set<std::string>{".", "..", ".pinctl-pin8.lock", "pin8_irq_pid", "pinsim"}));
 }
