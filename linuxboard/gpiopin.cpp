@@ -193,10 +193,48 @@ int takeOver(PinLine& e)
     return err;
 }
 
+bool isOurOutput(const gpio_v2_line_info& info)
+{
+    return (info.flags & GPIO_V2_LINE_FLAG_USED) && (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) &&
+           strncmp(info.consumer, CONSUMER, sizeof info.consumer) == 0;
+}
+
+// Borrows the request of an output line that an owner of ours keeps: the
+// owner keeps the line and its level, and nothing is started. False when
+// the line is no such line now; nothing has changed then.
+bool borrowKeptOutput(PinLine& e)
+{
+    gpio_v2_line_info info;
+    if (readLineInfo(e.site, info) != 0 || !isOurOutput(info))
+        return false;
+    int fd = -1;
+    if (shareLine(e.site, fd) != 0)
+        return false;
+    // While we hold the lent request it is the line's only one: the line
+    // still being an output of ours says that the request is one.
+    if (readLineInfo(e.site, info) != 0 || !isOurOutput(info)) {
+        close(fd);
+        return false;
+    }
+    e.fd = fd;
+    e.shared = true;
+    e.output = true;
+    return true;
+}
+
 // Makes the line an output of ours driven to level, or at the level it
 // has for level -1; with hold, a holder keeps it after the process ends.
 int makeOutput(PinLine& e, int level, bool hold)
 {
+    // An output that a holder keeps is driven through the holder's request.
+    // The kernel refuses to drive a request that is no longer an output
+    // (taken meanwhile and made an input): then the usual way.
+    bool lent = e.fd >= 0 && e.shared && e.output;
+    if (hold && e.holderLink < 0 && (lent || (e.fd < 0 && borrowKeptOutput(e)))) {
+        if (level < 0 || driveLevel(e.fd, level) == 0)
+            return 0;
+        dropLine(e);
+    }
     int err = takeOver(e);
     if (err != 0)
         return err;
@@ -226,6 +264,9 @@ int makeOutput(PinLine& e, int level, bool hold)
 // that its edge detection goes on undisturbed.
 int makeInput(PinLine& e)
 {
+    // A lent output is the holder's to reconfigure: it is asked for the line.
+    if (e.fd >= 0 && e.shared && e.output)
+        dropLine(e);
     if (e.fd >= 0 && e.shared)
         return 0;
     if (e.fd >= 0) {
@@ -305,7 +346,7 @@ int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* han
     // The kernel sizes its event buffer only when a line is requested: the
     // request is made afresh, after ours or an owner's is let go.
     dismissHolder(e);
-    if (e.fd >= 0) {
+    if (e.fd >= 0 && !e.shared) {
         dropLine(e);
     } else {
         int err = takeOver(e);

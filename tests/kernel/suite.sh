@@ -89,6 +89,15 @@ expect "line 6 one second later" "$(value 6)" 1
 sleep 2
 expect "line 6 three seconds later" "$(value 6)" 1
 expect "line 6 still requested as output" "$(line 6 | cut -d' ' -f1-2)" "used=1 dir=out"
+# Setting a kept output drives it through its holder's request: the same
+# holders before and after, and no new process.
+holders() { ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }' | tr '\n' ' '; }
+before=$(holders)
+is 0 "" set 6 0
+expect "line 6 after set 6 0" "$(value 6)" 0
+is 0 "" set 6 1
+expect "line 6 after set 6 1" "$(value 6)" 1
+expect "holders after two sets" "$(holders)" "$before"
 # A hang-up of the caller's session and process group (a closed terminal)
 # leaves the line driven, and the workers it started running.
 is 0 "" set 6 0
