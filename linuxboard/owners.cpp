@@ -81,17 +81,34 @@ static bool awaitReadable(int sock, int ms)
     return r > 0;
 }
 
+namespace {
+
+// A message of one byte, with room for one descriptor beside it.
+struct ByteMessage {
+    explicit ByteMessage(char* byte)
+    {
+        iov.iov_base = byte;
+        iov.iov_len = 1;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = cbuf;
+        msg.msg_controllen = sizeof cbuf;
+    }
+    ByteMessage(const ByteMessage&) = delete;
+    ByteMessage& operator=(const ByteMessage&) = delete;
+
+    char cbuf[CMSG_SPACE(sizeof(int))] = {};
+    struct iovec iov = {};
+    struct msghdr msg = {};
+};
+
+}  // namespace
+
 // Receives the reply byte and a descriptor that may come with it.
 static int receiveReply(int sock, char& reply, int& fd)
 {
-    char cbuf[CMSG_SPACE(sizeof(int))];
-    memset(cbuf, 0, sizeof cbuf);
-    struct iovec iov = {&reply, 1};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = cbuf;
-    msg.msg_controllen = sizeof cbuf;
+    ByteMessage m(&reply);
+    struct msghdr& msg = m.msg;
     if (!awaitReadable(sock, REPLY_WAIT_MS))
         return ETIMEDOUT;
     ssize_t n;
@@ -192,15 +209,12 @@ int acceptRequest(int listenFd, char& ask)
 
 void sendReply(int conn, char reply, int fd)
 {
-    char cbuf[CMSG_SPACE(sizeof(int))];
-    memset(cbuf, 0, sizeof cbuf);
-    struct iovec iov = {&reply, 1};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (fd >= 0) {
-        msg.msg_control = cbuf;
-        msg.msg_controllen = sizeof cbuf;
+    ByteMessage m(&reply);
+    struct msghdr& msg = m.msg;
+    if (fd < 0) {
+        msg.msg_control = nullptr;
+        msg.msg_controllen = 0;
+    } else {
         cmsghdr* c = CMSG_FIRSTHDR(&msg);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
