@@ -14,8 +14,6 @@
 
 namespace {
 
-const int NOBODY = 65534;
-
 class Lifecycle : public SandboxTest {};
 
 int recorded(const char* kind, int pin)
@@ -133,7 +131,7 @@ TEST_F(Lifecycle, WorkersOutliveTheScriptThatStartedThem)
 TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
 {
     // A lock file prepared by another user, or a link, is refused at once.
-    ASSERT_GT(holdLock("/tmp/.pinctl-pin8.lock", NOBODY, 10), 0);
+    ASSERT_GT(holdLock("/tmp/.pinctl-pin8.lock", OTHER_USER, 10), 0);
     ASSERT_EQ(symlink("/tmp/elsewhere", "/tmp/.pinctl-pin7.lock"), 0);
     Result r;
     EXPECT_LT(timeMs([&] { r = pinctl({"irq", "8", "both", "true"}); }), 2000);
@@ -145,13 +143,13 @@ TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
     EXPECT_TRUE(liveWorkers("irq").empty() && liveWorkers("pwm").empty());
 
     // A draft planted and locked by another user does not stop a start.
-    ASSERT_GT(holdLock("/tmp/.pin6_pwm_pid.draft", NOBODY, 10), 0);
+    ASSERT_GT(holdLock("/tmp/.pin6_pwm_pid.draft", OTHER_USER, 10), 0);
     ASSERT_EQ(pinctl({"pwm", "6", "200", "50"}).status, 0);
     int worker = recorded("pwm", 6);
     EXPECT_TRUE(isRunning(worker));
 
     // Nor can another user stop it, or remove its record.
-    r = pinctlInShell("exec setpriv --reuid=65534 --regid=65534 --clear-groups ", {"pwmstop", "6"});
+    r = runAsOtherUser(pinctlLine({"pwmstop", "6"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "**ERROR stopping PWM on pin:6, locking pin failed err=13\n");
     EXPECT_TRUE(isRunning(worker));

@@ -15,13 +15,6 @@ namespace {
 
 class Pinsim : public SandboxTest {};
 
-// Runs a shell command line as another, unprivileged user.
-Result runAsNobody(const std::string& line)
-{
-    return runCommand(
-        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", line});
-}
-
 // CPU time used by the children reaped so far.
 double childrenCPUSeconds()
 {
@@ -100,19 +93,19 @@ TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
 {
     writeFile("/tmp/secret", "root only\n");
     ASSERT_EQ(chmod("/tmp/secret", 0600), 0);
-    ASSERT_EQ(runAsNobody("mkdir /tmp/pinsim && ln -s /tmp/secret /tmp/pinsim/state").status, 0);
+    ASSERT_EQ(runAsOtherUser("mkdir /tmp/pinsim && ln -s /tmp/secret /tmp/pinsim/state").status, 0);
     expectBoardFault(pinsim({"reset"}));
     expectBoardFault(pinsim({"level", "6", "1"}));
     pinctl({"set", "6", "1"});
     EXPECT_EQ(readFile("/tmp/secret"), "root only\n");
 
     // A link in place of the folder, even to a folder of root's.
-    ASSERT_EQ(runAsNobody("rm -r /tmp/pinsim && ln -s /tmp /tmp/pinsim").status, 0);
+    ASSERT_EQ(runAsOtherUser("rm -r /tmp/pinsim && ln -s /tmp /tmp/pinsim").status, 0);
     expectBoardFault(pinsim({"reset"}));
     EXPECT_FALSE(fileExists("/tmp/state"));
 
     // A folder of theirs higher up: they could swap what is below it.
-    ASSERT_EQ(runAsNobody("mkdir /tmp/theirs").status, 0);
+    ASSERT_EQ(runAsOtherUser("mkdir /tmp/theirs").status, 0);
     setenv("PINSIM_DIR", "/tmp/theirs/board", 1);
     expectBoardFault(pinsim({"show"}), "/tmp/theirs/board");
     unsetenv("PINSIM_DIR");

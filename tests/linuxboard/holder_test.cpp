@@ -65,18 +65,6 @@ LineSite fakeSite(unsigned line)
     return site;
 }
 
-// Runs fn in a child process as user nobody; its result code.
-template <typename Fn>
-int runAsNobody(Fn fn)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(setgid(65534) == 0 && setuid(65534) == 0 ? fn() : 100);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class Holder : public SandboxTest {};
 
 TEST_F(Holder, IsDetachedHoldsOnlyTheLineAndHandsItOver)
@@ -153,9 +141,12 @@ TEST_F(Holder, AnotherUserCanNeitherTakeNorPlant)
     int link = -1;
     ASSERT_EQ(startHolder(site, line, link), 0);
     close(link);
-    EXPECT_EQ(runAsNobody([&] {
+    EXPECT_EQ(runInChild([&] {
                   int fd = -1;
-                  return takeLine(site, fd) == ESRCH && shareLine(site, fd) == ESRCH ? 0 : 1;
+                  return becomeUser(OTHER_USER) && takeLine(site, fd) == ESRCH &&
+                                 shareLine(site, fd) == ESRCH
+                             ? 0
+                             : 1;
               }),
               0);
     EXPECT_EQ(processesNamed("varnel-hold").size(), 1u);
@@ -169,7 +160,7 @@ TEST_F(Holder, AnotherUserCanNeitherTakeNorPlant)
     pid_t squatter = fork();
     if (squatter == 0) {
         close(ready[0]);
-        if (setgid(65534) != 0 || setuid(65534) != 0)
+        if (!becomeUser(OTHER_USER))
             _exit(1);
         int listenFd = -1;
         if (listenAt(lineOwnerName(site), listenFd) != 0)

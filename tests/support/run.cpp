@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -165,6 +166,20 @@ Result pinctlInShell(const std::string& before, const std::vector<std::string>& 
     return runCommand({"sh", "-c", before + pinctlLine(args) + after}, timeoutMs);
 }
 
+bool becomeUser(int uid)
+{
+    return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+           setresuid(uid, uid, uid) == 0;
+}
+
+Result runAsOtherUser(const std::string& line, int timeoutMs)
+{
+    const std::string id = std::to_string(OTHER_USER);
+    return runCommand(
+        {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "sh", "-c", line},
+        timeoutMs);
+}
+
 int holdLock(const std::string& path, int uid, int seconds)
 {
     int ready[2];
@@ -173,7 +188,7 @@ int holdLock(const std::string& path, int uid, int seconds)
     pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+        if (!becomeUser(uid))
             _exit(1);
         int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
         short type = F_WRLCK;

@@ -46,6 +46,16 @@ int waitForExit(int pid, int timeoutMs = 10000);
 // startInChild, then waitForExit.
 int runInChild(const std::function<int()>& body, int timeoutMs = 10000);
 
+// The other local user of the tests (nobody), against whom the tool must
+// hold its ground.
+const int OTHER_USER = 65534;
+
+// In a forked child: becomes user uid (group too, no other groups).
+bool becomeUser(int uid);
+
+// Runs a shell command line as OTHER_USER.
+Result runAsOtherUser(const std::string& line, int timeoutMs = 10000);
+
 // Starts a process that, as user uid, opens path (creating it, mode
 // 0644, if need be) and holds an fcntl lock on the whole file (a write
 // lock where it may write, else a read lock) for the given time; its id
