@@ -87,24 +87,18 @@ done
 echo "4/4 idle workers ($idle s)..."
 pinctl irq 9 both true >/dev/null
 irqPid=$(recordPid 9 irq)
-# The holder that set 10 1 leaves: the one holding a line that was not
-# held before.
-before=" $(lineHolders | tr '\n' ' ') "
+# The keeper that holds the lines set 6 1 and set 10 1 leave.
 pinctl set 10 1 >/dev/null
-holder=""
-for p in $(lineHolders); do
-    case $before in *" $p "*) ;; *) holder=$p ;; esac
-done
+keeperPid=$(keeper)
 tick=100
-for kind in irq holder; do
+for kind in irq keeper; do
     eval "pid=\$${kind}Pid"
-    [ $kind = holder ] && pid=$holder
     [ -n "$pid" ] || continue
     eval "t0_$kind=$(cpuTicks "$pid") n0_$kind=$(cpuNs "$pid")"
 done
 sleep "$idle"
-for kind in irq holder; do
-    if [ $kind = irq ]; then pid=$irqPid name="idle interrupt worker"; else pid=$holder name="idle line holder (set 10 1)"; fi
+for kind in irq keeper; do
+    if [ $kind = irq ]; then pid=$irqPid name="idle interrupt worker"; else pid=$keeperPid name="idle keeper (lines 6, 10 held, 9 lent)"; fi
     if [ -z "$pid" ]; then
         row "$name" "not found" "" -
         continue

@@ -15,9 +15,18 @@
 
 namespace linuxboard {
 
-const char CONSUMER[] = "varnel";
-
 namespace {
+
+struct Consumer {
+    char label[GPIO_MAX_NAME_SIZE];
+    Consumer() { snprintf(label, sizeof label, "varnel-%u", (unsigned)geteuid()); }
+};
+
+const char* ourConsumer()
+{
+    static const Consumer ours;
+    return ours.label;
+}
 
 struct Chip {
     int err = 0;  // why it could not be opened, or 0
@@ -152,6 +161,11 @@ int findLine(int pin, LineSite& site)
     return 0;
 }
 
+bool isOurConsumer(const gpio_v2_line_info& info)
+{
+    return strncmp(info.consumer, ourConsumer(), sizeof info.consumer) == 0;
+}
+
 int readLineInfo(const LineSite& site, gpio_v2_line_info& info)
 {
     memset(&info, 0, sizeof info);
@@ -183,7 +197,7 @@ int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBu
     memset(&req, 0, sizeof req);
     req.offsets[0] = site.line;
     req.num_lines = 1;
-    strncpy(req.consumer, CONSUMER, sizeof req.consumer - 1);
+    strncpy(req.consumer, ourConsumer(), sizeof req.consumer - 1);
     fillConfig(config, req.config);
     req.event_buffer_size = eventBuffer;
     int err = ioctlRetry(site.chipFd, GPIO_V2_GET_LINE_IOCTL, &req);
@@ -192,9 +206,6 @@ int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBu
     if (req.fd < 0)
         return EIO;
     fd = req.fd;
-    // The kernel makes it close-on-exec; a shell run from a handler must
-    // never keep the line.
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
     return 0;
 }
 

@@ -36,15 +36,17 @@ struct LineConfig {
     uint32_t debounceUs = 0;  // with edge flags; 0 for none
 };
 
-// Requests the line; fd gets the request's descriptor (close-on-exec).
+// Requests the line under our consumer label; fd gets the request's
+// descriptor (close-on-exec, as the kernel makes it).
 // eventBuffer is the number of edge events the kernel is asked to buffer.
 int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBuffer, int& fd);
 int configureLine(int fd, const LineConfig& config);
 int readLevel(int fd, int& level);
 int driveLevel(int fd, int level);
 
-// The label the line requests carry, as the kernel shows it.
-extern const char CONSUMER[];
+// Whether a line in use is ours: its consumer label, as the kernel shows
+// it, is "varnel-<euid>", which every request of ours carries.
+bool isOurConsumer(const gpio_v2_line_info& info);
 
 }  // namespace linuxboard
 

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +17,9 @@
 namespace linuxboard {
 
 static const int KEPT_MAX = 4;
-// Kept descriptors are parked above the standard ones while those are set.
-static const int PARK_FROM = 64;
+
+// In the detached process: the pipe its report goes to, or -1.
+static int readyFd = -1;
 
 static void closeFrom(int first)
 {
@@ -43,66 +46,130 @@ static void resetSignals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] static void runDetached(const char* name, const int* keep, int count,
-                                     DetachedBody body)
+void reportReady(int err)
 {
-    resetSignals();
-    int parked[KEPT_MAX];
-    for (int i = 0; i < count; i++) {
-        parked[i] = fcntl(keep[i], F_DUPFD, PARK_FROM + i);
-        if (parked[i] < 0)
-            _exit(1);
+    if (readyFd < 0)
+        return;
+    ssize_t n;
+    do {
+        n = write(readyFd, &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    close(readyFd);
+    readyFd = -1;
+}
+
+// The kept descriptors and the report pipe (last) become 3, 4, ...: first
+// copied above every one of those numbers, then down into place.
+static int arrangeDescriptors(const int* keep, int count, int pipeFd)
+{
+    int from[KEPT_MAX + 1];
+    int total = count + 1;
+    for (int i = 0; i < total; i++) {
+        from[i] = fcntl(i < count ? keep[i] : pipeFd, F_DUPFD, 3 + total);
+        if (from[i] < 0)
+            return errno;
     }
     int null = open("/dev/null", O_RDWR);
     if (null < 0)
-        _exit(1);
+        return errno;
     for (int fd = 0; fd <= 2; fd++) {
         if (null != fd && dup2(null, fd) < 0)
-            _exit(1);
+            return errno;
+    }
+    for (int i = 0; i < total; i++) {
+        if (dup2(from[i], 3 + i) < 0)
+            return errno;
+    }
+    closeFrom(3 + total);
+    return 0;
+}
+
+[[noreturn]] static void runDetached(const char* name, const int* keep, int count, int pipeFd,
+                                     DetachedBody body)
+{
+    resetSignals();
+    umask(077);
+    readyFd = pipeFd;
+    int err = arrangeDescriptors(keep, count, pipeFd);
+    if (err == 0) {
+        readyFd = 3 + count;
+        fcntl(readyFd, F_SETFD, FD_CLOEXEC);
+        if (chdir("/") != 0)
+            err = errno;
+    }
+    if (err != 0) {
+        reportReady(err);
+        _exit(1);
     }
     int fds[KEPT_MAX];
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < count; i++)
         fds[i] = 3 + i;
-        if (dup2(parked[i], fds[i]) < 0)
-            _exit(1);
-    }
-    closeFrom(3 + count);
-    if (chdir("/") != 0)
-        _exit(1);
     prctl(PR_SET_NAME, name, 0, 0, 0);
     body(fds, count);
     _exit(0);
 }
 
-int startDetached(const char* name, const int* keep, int count, DetachedBody body)
+// The detached process's report: its errno value, or ECHILD when it ended
+// without one.
+static int awaitReport(int fd, const Deadline& d)
+{
+    int err = 0;
+    size_t got = 0;
+    while (got < sizeof err) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int left = d.leftMs();
+        int r = left > 0 ? poll(&p, 1, left) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return r == 0 ? ETIMEDOUT : errno;
+        ssize_t n = read(fd, (char*)&err + got, sizeof err - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return ECHILD;
+        got += (size_t)n;
+    }
+    return err;
+}
+
+int startDetached(const char* name, const int* keep, int count, DetachedBody body,
+                  const Deadline& d)
 {
     if (count > KEPT_MAX)
         return EINVAL;
-    pid_t first = fork();
-    if (first < 0)
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
         return errno;
+    pid_t first = fork();
+    if (first < 0) {
+        int err = errno;
+        close(report[0]);
+        close(report[1]);
+        return err;
+    }
     if (first == 0) {
         // Its own session, then a child that is no session leader and can
         // never gain a controlling terminal; the first child ends at once.
+        close(report[0]);
         setsid();
         pid_t second = fork();
-        if (second < 0)
-            _exit(errno & 0xff);
+        if (second < 0) {
+            int err = errno;
+            (void)!write(report[1], &err, sizeof err);
+            _exit(1);
+        }
         if (second == 0)
-            runDetached(name, keep, count, body);
+            runDetached(name, keep, count, report[1], body);
         _exit(0);
     }
-    int status = 0;
-    pid_t r;
-    do {
-        r = waitpid(first, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    // With SIGCHLD ignored the child is reaped by the kernel: no status.
-    if (r < 0)
-        return 0;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status) == 0 ? 0 : WEXITSTATUS(status);
-    return EIO;
+    close(report[1]);
+    // With SIGCHLD ignored the kernel reaps the child: nothing to wait for.
+    while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    int err = awaitReport(report[0], d);
+    close(report[0]);
+    return err;
 }
 
 }  // namespace linuxboard

@@ -1,28 +1,20 @@
 // GPIOPin and GPIOAccess over the kernel's GPIO character devices.
 //
 // A GPIOPin holds only its pin and last result; what the process holds of
-// a pin (its line request, a running PWM or interrupt) lives in a table
+// a pin (who holds its line, a running PWM or interrupt) lives in a table
 // here, keyed by pin, for as long as a handle on the pin exists or the PWM
-// or interrupt runs.
-//
-// Across processes: an output line we configured is kept requested by a
-// holder (holder.h) after the process ends, and a later operation on the
-// pin, from any process, takes the request over from the holder with the
-// line still driven as it was. A line whose interrupt is armed stays with
-// the process that armed it, which lends it to readers. Line info needs no
-// request, so the direction can always be read.
+// or interrupt runs. Who holds the line, and every move of it between
+// this process, the keeper and the interrupt workers, is lineowner.h's.
+// Line info needs no request, so the direction can always be read.
 #include "chips.h"
 #include "hardpwm.h"
-#include "holder.h"
 #include "irqwatch.h"
-#include "owners.h"
+#include "lineowner.h"
 #include "softpwm.h"
 #include "timing.h"
 #include "varnel.h"
 
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <map>
 #include <pthread.h>
 #include <unistd.h>
@@ -35,10 +27,7 @@ struct PinLine {
     int handles = 0;
     int siteErr = ENODEV;  // 0 once site names the pin's line
     LineSite site;
-    int fd = -1;          // the line request, or -1
-    bool shared = false;  // fd is lent by another process: never reconfigured
-    bool output = false;  // we configured the request as an output
-    int holderLink = -1;  // to the holder we started, which holds the request too
+    LineHold hold;
     SoftPWM* softPWM = nullptr;
     bool levelPWM = false;  // duty 0 or 100: the level, held without a thread
     HardPWM hardPWM;
@@ -57,17 +46,19 @@ void resetMutexInChild()
 
 // A forked child inherits the table but none of the threads, and its
 // descriptors are copies of the parent's: it starts afresh, leaving the
-// parent's lines, PWM and interrupts to the parent.
+// parent's lines, PWM, interrupts and registrations to the parent.
 void forgetInherited()
 {
     for (auto& entry : *table) {
         PinLine& e = entry.second;
-        if (e.fd >= 0)
-            close(e.fd);
-        if (e.hardPWM.link >= 0)
-            close(e.hardPWM.link);
-        if (e.holderLink >= 0)
-            close(e.holderLink);
+        if (e.hold.fd >= 0)
+            close(e.hold.fd);
+        if (e.hold.lent != nullptr)
+            forgetRegistration(e.hold.lent);
+        if (e.hardPWM.enable >= 0)
+            close(e.hardPWM.enable);
+        if (e.hardPWM.watch != nullptr)
+            forgetRegistration(e.hardPWM.watch);
     }
     table->clear();
 }
@@ -91,9 +82,12 @@ public:
 
 bool isActive(const PinLine& e)
 {
-    return e.softPWM != nullptr || e.levelPWM || e.hardPWM.link >= 0 || e.irq != nullptr;
+    return e.softPWM != nullptr || e.levelPWM || e.hardPWM.enable >= 0 || e.irq != nullptr;
 }
 
+// Ends this process's PWM on the pin, and any PWM its channel still runs
+// for another (one whose worker ended without its watch): the pin is
+// being put to another use.
 void stopPWMOf(PinLine& e)
 {
     if (e.softPWM != nullptr)
@@ -101,206 +95,19 @@ void stopPWMOf(PinLine& e)
     e.softPWM = nullptr;
     e.levelPWM = false;
     stopHardPWM(e.hardPWM);
+    const PinMapping& m = e.site.mapping;
+    if (m.pwmChip >= 0)
+        switchPWMChannelOff(PWM_SYSFS, m.pwmChip, m.pwmChannel);
 }
 
 void stopActivity(PinLine& e)
 {
     stopPWMOf(e);
-    if (e.irq != nullptr)
+    if (e.irq != nullptr) {
         stopIrqWatch(e.irq);
-    e.irq = nullptr;
-}
-
-void dropLine(PinLine& e)
-{
-    if (e.fd >= 0)
-        close(e.fd);
-    e.fd = -1;
-    e.shared = false;
-    e.output = false;
-}
-
-// Ends the holder we started, if any: the line is then ours alone.
-void dismissHolder(PinLine& e)
-{
-    if (e.holderLink >= 0)
-        endHolder(e.holderLink);
-    e.holderLink = -1;
-}
-
-// How an owner of ours is asked for its line.
-enum class Ask { TAKE, SHARE, SHARE_INPUT };
-
-// A line of ours between two owners (a holder handing it over to one
-// process while another's holder starts) is busy for a moment: waited
-// for, within this bound.
-const int BETWEEN_OWNERS_MS = 5000;
-const int BETWEEN_OWNERS_STEP_MS = 10;
-
-// Gets the line into e.fd: from the owner of ours that has it (taken, or
-// borrowed; SHARE_INPUT borrows an input and takes an output), else as a
-// new request with config. fromOwner tells which; info is the line as it
-// was found.
-int obtainLine(PinLine& e, Ask ask, const LineConfig& config, gpio_v2_line_info& info,
-               bool& fromOwner)
-{
-    for (int waited = 0;; waited += BETWEEN_OWNERS_STEP_MS) {
-        fromOwner = false;
-        int err = readLineInfo(e.site, info);
-        if (err != 0)
-            return err;
-        if (info.flags & GPIO_V2_LINE_FLAG_USED) {
-            bool share = ask == Ask::SHARE ||
-                         (ask == Ask::SHARE_INPUT && (info.flags & GPIO_V2_LINE_FLAG_INPUT));
-            int fd = -1;
-            err = share ? shareLine(e.site, fd) : takeLine(e.site, fd);
-            if (err == 0) {
-                e.fd = fd;
-                e.shared = share;
-                fromOwner = true;
-                return 0;
-            }
-            // Not one of ours: the kernel tells whether it is still busy.
-            if (err != ESRCH)
-                return err;
-        }
-        err = requestLine(e.site, config, 0, e.fd);
-        if (err != EBUSY || waited >= BETWEEN_OWNERS_MS)
-            return err;
-        // Busy with a program not ours: that is the answer. Ours, or
-        // free again already: try again.
-        gpio_v2_line_info now;
-        if (readLineInfo(e.site, now) == 0 && (now.flags & GPIO_V2_LINE_FLAG_USED) &&
-            strncmp(now.consumer, CONSUMER, sizeof now.consumer) != 0)
-            return err;
-        struct timespec step = {0, BETWEEN_OWNERS_STEP_MS * 1000000L};
-        nanosleep(&step, nullptr);
+        e.irq = nullptr;
+        letGo(e.hold);
     }
-}
-
-// A request of our own for the line: what we have, or the request of the
-// owner that holds it, or a new one that leaves the line as it is.
-int takeOver(PinLine& e)
-{
-    if (e.fd >= 0 && !e.shared)
-        return 0;
-    dropLine(e);
-    gpio_v2_line_info info;
-    bool fromOwner = false;
-    int err = obtainLine(e, Ask::TAKE, LineConfig(), info, fromOwner);
-    if (err == 0 && fromOwner)
-        e.output = (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
-    return err;
-}
-
-bool isOurOutput(const gpio_v2_line_info& info)
-{
-    return (info.flags & GPIO_V2_LINE_FLAG_USED) && (info.flags & GPIO_V2_LINE_FLAG_OUTPUT) &&
-           strncmp(info.consumer, CONSUMER, sizeof info.consumer) == 0;
-}
-
-// Borrows the request of an output line that an owner of ours keeps: the
-// owner keeps the line and its level, and nothing is started. False when
-// the line is no such line now; nothing has changed then.
-bool borrowKeptOutput(PinLine& e)
-{
-    gpio_v2_line_info info;
-    if (readLineInfo(e.site, info) != 0 || !isOurOutput(info))
-        return false;
-    int fd = -1;
-    if (shareLine(e.site, fd) != 0)
-        return false;
-    // While we hold the lent request it is the line's only one: the line
-    // still being an output of ours says that the request is one.
-    if (readLineInfo(e.site, info) != 0 || !isOurOutput(info)) {
-        close(fd);
-        return false;
-    }
-    e.fd = fd;
-    e.shared = true;
-    e.output = true;
-    return true;
-}
-
-// Makes the line an output of ours driven to level, or at the level it
-// has for level -1; with hold, a holder keeps it after the process ends.
-int makeOutput(PinLine& e, int level, bool hold)
-{
-    // An output that a holder keeps is driven through the holder's request.
-    // The kernel refuses to drive a request that is no longer an output
-    // (taken meanwhile and made an input): then the usual way.
-    bool lent = e.fd >= 0 && e.shared && e.output;
-    if (hold && e.holderLink < 0 && (lent || (e.fd < 0 && borrowKeptOutput(e)))) {
-        if (level < 0 || driveLevel(e.fd, level) == 0)
-            return 0;
-        dropLine(e);
-    }
-    int err = takeOver(e);
-    if (err != 0)
-        return err;
-    if (!e.output) {
-        LineConfig config;
-        config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
-        config.level = level;
-        if (level < 0)
-            err = readLevel(e.fd, config.level);
-        if (err == 0)
-            err = configureLine(e.fd, config);
-        if (err != 0)
-            return err;
-        e.output = true;
-    } else if (level >= 0) {
-        err = driveLevel(e.fd, level);
-        if (err != 0)
-            return err;
-    }
-    if (hold && e.holderLink < 0)
-        return startHolder(e.site, e.fd, e.holderLink);
-    return 0;
-}
-
-// Makes the line an input. A line another process of ours watches for
-// interrupts is an input already: it is borrowed, not reconfigured, so
-// that its edge detection goes on undisturbed.
-int makeInput(PinLine& e)
-{
-    // A lent output is the holder's to reconfigure: it is asked for the line.
-    if (e.fd >= 0 && e.shared && e.output)
-        dropLine(e);
-    if (e.fd >= 0 && e.shared)
-        return 0;
-    if (e.fd >= 0) {
-        dismissHolder(e);
-        if (!e.output)
-            return 0;
-        LineConfig config;
-        config.flags = GPIO_V2_LINE_FLAG_INPUT;
-        int err = configureLine(e.fd, config);
-        if (err == 0)
-            e.output = false;
-        return err;
-    }
-    LineConfig config;
-    config.flags = GPIO_V2_LINE_FLAG_INPUT;
-    gpio_v2_line_info info;
-    bool fromOwner = false;
-    int err = obtainLine(e, Ask::SHARE_INPUT, config, info, fromOwner);
-    if (err != 0 || !fromOwner || e.shared)
-        return err;
-    // Taken from a holder: an output still.
-    e.output = true;
-    return makeInput(e);
-}
-
-// The line for reading: ours, lent by its owner, or a request that leaves
-// it as it is.
-int lineForReading(PinLine& e)
-{
-    if (e.fd >= 0)
-        return 0;
-    gpio_v2_line_info info;
-    bool fromOwner = false;
-    return obtainLine(e, Ask::SHARE, LineConfig(), info, fromOwner);
 }
 
 int startPWMOn(PinLine& e, int freq, int duty)
@@ -308,27 +115,24 @@ int startPWMOn(PinLine& e, int freq, int duty)
     const PinMapping& m = e.site.mapping;
     if (m.pwmChip >= 0) {
         // The pin's line gives way to its PWM channel.
-        int err = takeOver(e);
-        if (err == 0) {
-            dismissHolder(e);
-            dropLine(e);
-        }
-        return startHardPWM(PWM_SYSFS, m.pwmChip, m.pwmChannel, freq, duty, e.hardPWM);
+        int err = freeLine(e.site, e.hold);
+        return err != 0 ? err
+                        : startHardPWM(PWM_SYSFS, m.pwmChip, m.pwmChannel, freq, duty, e.hardPWM,
+                                       waitBudget());
     }
     // While the PWM runs the line is this process's alone; it is released
     // when the process ends.
     bool steady = duty == 0 || duty == 100;
     if (!steady && freq > SOFT_PWM_MAX_HZ)
         return EINVAL;
-    int err = makeOutput(e, steady ? duty / 100 : -1, false);
+    int err = makeOutput(e.site, e.hold, steady ? duty / 100 : -1, false);
     if (err != 0)
         return err;
-    dismissHolder(e);
     if (steady) {
         e.levelPWM = true;
         return 0;
     }
-    return startSoftPWM(e.fd, freq, duty, e.softPWM);
+    return startSoftPWM(e.hold.fd, freq, duty, e.softPWM);
 }
 
 uint64_t edgeFlags(GPIO_Irq_Type type)
@@ -343,32 +147,16 @@ uint64_t edgeFlags(GPIO_Irq_Type type)
 
 int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce)
 {
-    // The kernel sizes its event buffer only when a line is requested: the
-    // request is made afresh, after ours or an owner's is let go.
-    dismissHolder(e);
-    if (e.fd >= 0 && !e.shared) {
-        dropLine(e);
-    } else {
-        int err = takeOver(e);
-        if (err != 0)
-            return err;
-        dropLine(e);
-    }
     LineConfig config;
     config.flags = edgeFlags(type);
     config.debounceUs = debounceMicroseconds(debounce);
-    int err = requestLine(e.site, config, EVENT_BUFFER, e.fd);
+    int err = requestAfresh(e.site, e.hold, config, EVENT_BUFFER);
+    if (err == 0)
+        err = lendLine(e.site, e.hold);
+    if (err == 0)
+        err = startIrqWatch(pin, e.hold.fd, handler, e.irq);
     if (err != 0)
-        return err;
-    int listenFd = -1;
-    if (listenAt(lineOwnerName(e.site), listenFd) != 0)
-        listenFd = -1;
-    err = startIrqWatch(pin, e.fd, listenFd, handler, e.irq);
-    if (err != 0) {
-        if (listenFd >= 0)
-            close(listenFd);
-        dropLine(e);
-    }
+        letGo(e.hold);
     return err;
 }
 
@@ -407,11 +195,8 @@ GPIOPin::~GPIOPin()
     PinLine& e = it->second;
     if (--e.handles > 0 || isActive(e))
         return;
-    // A holder we started keeps an output line, and from now on answers
-    // other processes; anything else is let go.
-    dropLine(e);
-    if (e.holderLink >= 0)
-        close(e.holderLink);
+    // What the keeper holds stays with it; a request of ours is let go.
+    letGo(e.hold);
     table->erase(it);
 }
 
@@ -424,10 +209,9 @@ void GPIOPin::setDirection(GPIO_Direction dir)
     lastResult = withPin(pin, [&](PinLine& e) {
         stopPWMOf(e);
         if (dir == GPIO_INPUT)
-            return e.irq != nullptr ? 0 : makeInput(e);
-        if (e.irq != nullptr)
-            stopActivity(e);
-        return makeOutput(e, -1, true);
+            return e.irq != nullptr ? 0 : makeInput(e.site, e.hold);
+        stopActivity(e);
+        return makeOutput(e.site, e.hold, -1, true);
     });
 }
 
@@ -459,19 +243,14 @@ void GPIOPin::set(int level)
     }
     lastResult = withPin(pin, [&](PinLine& e) {
         stopActivity(e);
-        return makeOutput(e, level, true);
+        return makeOutput(e.site, e.hold, level, true);
     });
 }
 
 int GPIOPin::get()
 {
     int level = -1;
-    lastResult = withPin(pin, [&](PinLine& e) {
-        int err = lineForReading(e);
-        if (err == 0)
-            err = readLevel(e.fd, level);
-        return err;
-    });
+    lastResult = withPin(pin, [&](PinLine& e) { return readLine(e.site, e.hold, level); });
     return lastResult == 0 ? level : -1;
 }
 

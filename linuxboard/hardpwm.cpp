@@ -1,15 +1,13 @@
 #include "hardpwm.h"
 
-#include "detach.h"
-#include "owners.h"
+#include "protocol.h"
+#include "registration.h"
 #include "timing.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,19 +54,20 @@ static bool isFolder(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-static int exportChannel(const char* root, int chip, int channel, const std::string& dir)
+static int exportChannel(const char* root, int chip, int channel, const std::string& dir,
+                         const Deadline& d)
 {
     if (isFolder(dir))
         return 0;
     int err = writeAttribute(chipDir(root, chip) + "/export", std::to_string(channel));
     if (err != 0 && err != EBUSY)
         return err;
-    struct timespec tick = {0, 1000000};
-    for (int waited = 0; waited < EXPORT_WAIT_MS; waited++) {
+    // udev may yet have to give the new files their owner and mode.
+    Deadline exported(EXPORT_WAIT_MS);
+    do {
         if (isFolder(dir) && access((dir + "/enable").c_str(), W_OK) == 0)
             return 0;
-        nanosleep(&tick, nullptr);
-    }
+    } while (exported.leftMs() > 0 && pauseWithin(d, 1));
     return ETIMEDOUT;
 }
 
@@ -77,80 +76,36 @@ static int switchOff(const std::string& dir)
     return writeAttribute(dir + "/enable", "0");
 }
 
-// fds: our end of the pair, the listening socket, the channel's enable
-// attribute. Switches the channel off when the pair closes or when asked.
-static void watchChannel(const int* fds, int)
+static Request channelRequest(KeeperOp op, int chip, int channel)
 {
-    int link = fds[0];
-    int listenFd = fds[1];
-    int enable = fds[2];
-    for (;;) {
-        struct pollfd p[2] = {{link, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            struct timespec pause = {0, 100000000};
-            nanosleep(&pause, nullptr);
-            continue;
-        }
-        int conn = -1;
-        if (p[1].revents != 0 && !(p[0].revents)) {
-            char ask = 0;
-            conn = acceptRequest(listenFd, ask);
-            if (conn >= 0 && ask != ASK_TAKE) {
-                close(conn);
-                continue;
-            }
-            if (conn == ACCEPT_NONE)
-                continue;
-        }
-        // The starting process has ended, or a new start takes over.
-        (void)!pwrite(enable, "0", 1, 0);
-        close(listenFd);
-        if (conn >= 0)
-            sendReply(conn, REPLY_DONE, -1);
-        _exit(0);
-    }
+    Request req;
+    req.op = op;
+    req.chip = (uint64_t)chip;
+    req.index = (uint32_t)channel;
+    return req;
 }
 
-// Has an earlier watcher of the channel switch it off and end.
-static void dismissWatcher(const std::string& name)
+// Sets period and duty cycle. The kernel refuses a state whose duty
+// exceeds its period, and any state with no period, which a fresh channel
+// has: off first where it takes it, then the period, with the duty cleared
+// first where the old one exceeds the new period.
+static int configureChannel(const std::string& dir, const PWMTimes& t)
 {
-    char reply = 0;
-    int fd = -1;
-    if (askOwner(name, ASK_TAKE, reply, fd) == 0 && fd >= 0)
-        close(fd);
+    switchOff(dir);
+    std::string period = std::to_string(t.periodNs);
+    int err = writeAttribute(dir + "/period", period);
+    if (err == EINVAL) {
+        err = writeAttribute(dir + "/duty_cycle", "0");
+        if (err == 0)
+            err = writeAttribute(dir + "/period", period);
+    }
+    if (err == 0)
+        err = writeAttribute(dir + "/duty_cycle", std::to_string(t.highNs));
+    return err;
 }
 
-static int startWatcher(HardPWM& pwm)
-{
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return errno;
-    int listenFd = -1;
-    int err = listenAt(pwmWatcherName(pwm.chip, pwm.channel), listenFd);
-    int enable = -1;
-    if (err == 0) {
-        enable = open((pwm.channelDir + "/enable").c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (enable < 0)
-            err = errno;
-    }
-    if (err == 0) {
-        int keep[3] = {pair[1], listenFd, enable};
-        err = startDetached("varnel-pwmwatch", keep, 3, watchChannel);
-    }
-    if (listenFd >= 0)
-        close(listenFd);
-    if (enable >= 0)
-        close(enable);
-    close(pair[1]);
-    if (err != 0) {
-        close(pair[0]);
-        return err;
-    }
-    pwm.link = pair[0];
-    return 0;
-}
-
-int startHardPWM(const char* root, int chip, int channel, int freq, int duty, HardPWM& pwm)
+int startHardPWM(const char* root, int chip, int channel, int freq, int duty, HardPWM& pwm,
+                 const Deadline& d)
 {
     PWMTimes t = pwmTimes(freq, duty);
     if (t.periodNs == 0)
@@ -158,56 +113,51 @@ int startHardPWM(const char* root, int chip, int channel, int freq, int duty, Ha
     pwm.chip = chip;
     pwm.channel = channel;
     pwm.channelDir = chipDir(root, chip) + "/pwm" + std::to_string(channel);
-    dismissWatcher(pwmWatcherName(chip, channel));
-    int err = exportChannel(root, chip, channel, pwm.channelDir);
-    // The kernel refuses a state whose duty exceeds its period, and any
-    // state with no period, which a fresh channel has: off first where it
-    // takes it, then the period, with the duty cleared first where the old
-    // one exceeds the new period.
+    // An earlier start's watch goes first, channel switched off.
+    Reply reply;
+    askKeeper(channelRequest(UNWATCH, chip, channel), -1, reply, nullptr, d);
+    int err = exportChannel(root, chip, channel, pwm.channelDir, d);
+    if (err == 0)
+        err = configureChannel(pwm.channelDir, t);
     if (err == 0) {
-        switchOff(pwm.channelDir);
-        std::string period = std::to_string(t.periodNs);
-        err = writeAttribute(pwm.channelDir + "/period", period);
-        if (err == EINVAL) {
-            err = writeAttribute(pwm.channelDir + "/duty_cycle", "0");
-            if (err == 0)
-                err = writeAttribute(pwm.channelDir + "/period", period);
-        }
+        pwm.enable = open((pwm.channelDir + "/enable").c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (pwm.enable < 0)
+            err = errno;
     }
+    // Watched before it runs: from then on it ends with this process.
     if (err == 0)
-        err = writeAttribute(pwm.channelDir + "/duty_cycle", std::to_string(t.highNs));
-    if (err == 0)
-        err = startWatcher(pwm);
+        err = startRegistration(channelRequest(WATCH, chip, channel), pwm.enable, pwm.watch, d);
     if (err == 0)
         err = writeAttribute(pwm.channelDir + "/enable", "1");
-    if (err != 0 && pwm.link >= 0)
+    if (err != 0) {
         stopHardPWM(pwm);
-    else if (err != 0)
         switchOff(pwm.channelDir);
+    }
     return err;
 }
 
 bool isHardPWMRunning(const HardPWM& pwm)
 {
-    if (pwm.link < 0)
-        return false;
-    struct pollfd p = {pwm.link, POLLIN, 0};
-    if (poll(&p, 1, 0) != 0)
-        return false;
-    return readsOne(pwm.channelDir + "/enable");
+    return pwm.watch != nullptr && isRegistered(pwm.watch) && readsOne(pwm.channelDir + "/enable");
 }
 
 void stopHardPWM(HardPWM& pwm)
 {
-    if (pwm.link < 0)
-        return;
-    // While our watcher lives the channel is ours: it switches it off. Once
-    // it is gone, a newer start has the channel, or it is off already.
-    struct pollfd p = {pwm.link, POLLIN, 0};
-    if (poll(&p, 1, 0) == 0)
-        dismissWatcher(pwmWatcherName(pwm.chip, pwm.channel));
-    close(pwm.link);
-    pwm.link = -1;
+    if (pwm.enable >= 0)
+        (void)!pwrite(pwm.enable, "0", 1, 0);
+    if (pwm.watch != nullptr)
+        endRegistration(pwm.watch);
+    pwm.watch = nullptr;
+    if (pwm.enable >= 0)
+        close(pwm.enable);
+    pwm.enable = -1;
+}
+
+void switchPWMChannelOff(const char* root, int chip, int channel)
+{
+    std::string dir = chipDir(root, chip) + "/pwm" + std::to_string(channel);
+    if (isFolder(dir))
+        switchOff(dir);
 }
 
 bool isPWMChannelEnabled(const char* root, int chip, int channel)

@@ -1,36 +1,46 @@
-// Hardware PWM through /sys/class/pwm. The channel is switched off again
-// when the process that started it ends, however it ends: a detached
-// watcher holds one end of a socket pair whose other end only that process
-// has, and switches the channel off when it sees the pair close. The
-// watcher also listens under the channel's owner name, so that the next
-// start on the channel (from any process) first has it switch off and end,
-// and no late watcher switches off a newer PWM.
+// Hardware PWM through /sys/class/pwm. A channel runs only as long as the
+// process that started it: the keeper watches it for that process
+// (registration.h) and switches it off once the process ends, however it
+// ends. The next start on the channel, from any process, first has the
+// keeper switch it off and drop its watch, so that no late watch switches
+// off a newer PWM; and whatever else takes the pin over switches the
+// channel off directly.
 #ifndef LINUXBOARD_HARDPWM_H
 #define LINUXBOARD_HARDPWM_H
+
+#include "deadline.h"
 
 #include <string>
 
 namespace linuxboard {
 
+struct Registration;
+
 struct HardPWM {
     int chip = -1;
     int channel = -1;
     std::string channelDir;  // .../pwmchipN/pwmM
-    int link = -1;           // our end of the pair the watcher holds
+    int enable = -1;         // the channel's "enable" file, while it runs
+    Registration* watch = nullptr;
 };
 
 // The root of the PWM class in sysfs.
 extern const char PWM_SYSFS[];
 
 // Exports the channel if need be, sets its period and duty cycle in ns from
-// freq and duty, enables it and starts its watcher; 0 or an errno value.
-int startHardPWM(const char* sysfsRoot, int chip, int channel, int freq, int duty, HardPWM& pwm);
+// freq and duty, has the keeper watch it and enables it; 0 or an errno
+// value (the channel is then off).
+int startHardPWM(const char* sysfsRoot, int chip, int channel, int freq, int duty, HardPWM& pwm,
+                 const Deadline& d);
 
-// Whether the channel runs and its watcher is ours still.
+// Whether the channel runs and is still ours (no newer start took it).
 bool isHardPWMRunning(const HardPWM& pwm);
 
-// Switches the channel off and ends its watcher.
+// Switches our channel off and ends its watch.
 void stopHardPWM(HardPWM& pwm);
+
+// Switches a channel off, whoever started it, if it is exported.
+void switchPWMChannelOff(const char* sysfsRoot, int chip, int channel);
 
 // Whether the channel is enabled, by us or anyone.
 bool isPWMChannelEnabled(const char* sysfsRoot, int chip, int channel);

@@ -1,14 +1,13 @@
 #include "irqwatch.h"
 
-#include "owners.h"
 #include "threads.h"
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace linuxboard {
@@ -16,12 +15,10 @@ namespace linuxboard {
 struct IrqWatch {
     int pin = -1;
     int fd = -1;
-    int listenFd = -1;
-    int wake[2] = {-1, -1};  // a byte here ends the event thread
+    int wake[2] = {-1, -1};  // a byte here ends the thread
     GPIO_Irq_Handler_Object* handler = nullptr;
+    sigset_t armerMask;  // the signal mask the handler runs with
     pthread_t events;
-    pthread_t server;
-    bool serving = false;
     std::atomic<bool> stop{false};
 };
 
@@ -51,38 +48,25 @@ static void* deliverEdges(void* arg)
             break;
         }
         size_t count = (size_t)n / sizeof events[0];
+        sigset_t blocked;
+        pthread_sigmask(SIG_SETMASK, &w->armerMask, &blocked);
         for (size_t i = 0; i < count && !w->stop.load(); i++) {
             GPIO_Irq_Type type =
                 events[i].id == GPIO_V2_LINE_EVENT_RISING_EDGE ? GPIO_IRQ_RISING : GPIO_IRQ_FALLING;
             w->handler->handleIrq(w->pin, type);
         }
+        pthread_sigmask(SIG_SETMASK, &blocked, nullptr);
     }
     return nullptr;
 }
 
-static void* serveOwnerName(void* arg)
-{
-    IrqWatch* w = static_cast<IrqWatch*>(arg);
-    for (;;) {
-        char ask = 0;
-        int conn = acceptRequest(w->listenFd, ask);
-        if (conn == ACCEPT_CLOSED)
-            break;
-        if (conn < 0)
-            continue;
-        sendReply(conn, ask == ASK_SHARE ? REPLY_FD : REPLY_BUSY, ask == ASK_SHARE ? w->fd : -1);
-        close(conn);
-    }
-    return nullptr;
-}
-
-int startIrqWatch(int pin, int fd, int listenFd, GPIO_Irq_Handler_Object* handler, IrqWatch*& watch)
+int startIrqWatch(int pin, int fd, GPIO_Irq_Handler_Object* handler, IrqWatch*& watch)
 {
     IrqWatch* w = new IrqWatch;
     w->pin = pin;
     w->fd = fd;
-    w->listenFd = listenFd;
     w->handler = handler;
+    pthread_sigmask(SIG_SETMASK, nullptr, &w->armerMask);
     if (pipe2(w->wake, O_CLOEXEC) != 0) {
         int err = errno;
         delete w;
@@ -95,10 +79,6 @@ int startIrqWatch(int pin, int fd, int listenFd, GPIO_Irq_Handler_Object* handle
         delete w;
         return err;
     }
-    // Without the server the interrupt still works; only reads from other
-    // processes find the line busy.
-    if (listenFd >= 0)
-        w->serving = startThread(w->server, serveOwnerName, w) == 0;
     watch = w;
     return 0;
 }
@@ -108,12 +88,6 @@ void stopIrqWatch(IrqWatch* w)
     w->stop.store(true);
     (void)!write(w->wake[1], "", 1);
     pthread_join(w->events, nullptr);
-    if (w->listenFd >= 0)
-        shutdown(w->listenFd, SHUT_RDWR);
-    if (w->serving)
-        pthread_join(w->server, nullptr);
-    if (w->listenFd >= 0)
-        close(w->listenFd);
     close(w->wake[0]);
     close(w->wake[1]);
     delete w;

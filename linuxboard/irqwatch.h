@@ -5,9 +5,10 @@
 // runs; beyond that it drops the oldest, which shows as a gap in the
 // events' sequence numbers, and those edges are never delivered.
 //
-// A second thread serves the line's owner name while the interrupt is
-// armed: it lends the request to another process of ours that reads the
-// level (ASK_SHARE) and refuses to hand it over (ASK_TAKE).
+// The thread blocks every signal, so that signals meant for the process
+// reach its own threads, except while it calls the handler: then it has
+// the signal mask of the thread that armed the interrupt, which is what a
+// command the handler starts inherits.
 #ifndef LINUXBOARD_IRQWATCH_H
 #define LINUXBOARD_IRQWATCH_H
 
@@ -23,12 +24,10 @@ const uint32_t EVENT_BUFFER = 1024;
 struct IrqWatch;
 
 // Starts delivering the edges of the request at fd (which stays the
-// caller's); listenFd, when not -1, is the line's owner socket, which the
-// watch closes when it ends. 0 or an errno value.
-int startIrqWatch(int pin, int fd, int listenFd, GPIO_Irq_Handler_Object* handler,
-                  IrqWatch*& watch);
+// caller's); 0 or an errno value.
+int startIrqWatch(int pin, int fd, GPIO_Irq_Handler_Object* handler, IrqWatch*& watch);
 
-// Stops both threads, after the handler call in progress, and frees watch.
+// Stops the thread, after the handler call in progress, and frees watch.
 void stopIrqWatch(IrqWatch* watch);
 
 }  // namespace linuxboard

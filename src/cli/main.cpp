@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 // The "all" sweeps visit pins 0 to 26.
@@ -40,9 +42,27 @@ static void openStandardDescriptors()
     }
 }
 
+// Whatever else the caller left open (a script's lock on descriptor 9, the
+// pipe of a command substitution on 3) is its own: a worker, the board's
+// helpers or an interrupt command must not keep it for their whole lives.
+static void closeInheritedDescriptors()
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
+        return;
+#endif
+    struct rlimit lim;
+    rlim_t top = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+    if (top == RLIM_INFINITY || top > 65536)
+        top = 65536;
+    for (int fd = 3; fd < (int)top; fd++)
+        close(fd);
+}
+
 int main(int argc, char** argv)
 {
     openStandardDescriptors();
+    closeInheritedDescriptors();
     if (!processArgs(argc, argv)) {
         usage(argv[0]);
         return -1;

@@ -114,3 +114,38 @@ lineHolders() {
         done
     done | sort -u
 }
+
+# The keepers running (one per user at most), and root's.
+keepers() { ps -o pid,comm | awk '$2 == "varnel-keeper" { print $1 }' | tr '\n' ' '; }
+keeper() { keepers | cut -d' ' -f1; }
+
+# waitUntil TENTHS COMMAND...: runs COMMAND every 0.1 s until it succeeds,
+# TENTHS times at most.
+waitUntil() {
+    local n=$1 i=0
+    shift
+    while ! "$@"; do
+        i=$((i + 1))
+        [ $i -ge "$n" ] && return 1
+        usleep 100000
+    done
+}
+
+# Milliseconds since boot.
+nowMs() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
+
+# makeSimChip NAME LINES LABEL: one more live gpio-sim chip; prints its
+# device name. removeSimChip NAME takes it away again.
+makeSimChip() {
+    local c=/sys/kernel/config/gpio-sim/$1
+    mkdir "$c" "$c/bank0" && echo "$2" >"$c/bank0/num_lines" && echo "$3" >"$c/bank0/label" &&
+        echo 1 >"$c/live" && cat "$c/bank0/chip_name"
+}
+removeSimChip() {
+    local c=/sys/kernel/config/gpio-sim/$1
+    echo 0 >"$c/live" && rmdir "$c/bank0" "$c"
+}
+
+# The other user (nobody), for what another local user may try.
+OTHER=65534
+asOther() { uapiline as $OTHER "$@"; }

@@ -12,6 +12,12 @@
 //                                     absolute time (late ones are skipped,
 //                                     not bunched): the least any software
 //                                     PWM can do on this machine
+//   uapiline as UID COMMAND [ARG...]  runs COMMAND as user (and group) UID
+//   uapiline flood SOCKET COUNT SECONDS
+//                                     opens up to COUNT connections to the
+//                                     Unix socket SOCKET, never sending a
+//                                     byte, prints "connected=N", holds
+//                                     them for SECONDS
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -19,7 +25,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -118,8 +127,42 @@ static int toggle(int chipfd, const char* chip, unsigned line, int hz, int secon
     return 0;
 }
 
+static int runAs(char** argv)
+{
+    gid_t gid = (gid_t)strtoul(argv[0], NULL, 10);
+    if (setgroups(0, NULL) != 0 || setgid(gid) != 0 || setuid((uid_t)gid) != 0) {
+        perror("uapiline as");
+        return 1;
+    }
+    execvp(argv[1], argv + 1);
+    perror("uapiline as");
+    return 127;
+}
+
+static int flood(const char* path, int count, int seconds)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+    int connected = 0;
+    for (int i = 0; i < count; i++) {
+        int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0);
+        if (s >= 0 && connect(s, (struct sockaddr*)&addr, sizeof addr) == 0)
+            connected++;
+    }
+    printf("connected=%d\n", connected);
+    fflush(stdout);
+    sleep((unsigned)seconds);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc > 3 && strcmp(argv[1], "as") == 0)
+        return runAs(argv + 2);
+    if (argc > 4 && strcmp(argv[1], "flood") == 0)
+        return flood(argv[2], atoi(argv[3]), atoi(argv[4]));
     if (argc < 4) {
         fprintf(stderr, "usage: uapiline info|hold|edges|toggle CHIP LINE [HZ] [SECONDS]\n");
         return 2;

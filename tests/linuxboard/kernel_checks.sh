@@ -1,11 +1,11 @@
 # Checks of the linux board on a real kernel, beside the kernel VM suite
-# (branch kernel-vm, tests/kernel): glitch-free takeover, holder hygiene and cost,
+# (tests/kernel): glitch-free takeover, the keeper's hygiene and cost,
 # edge bursts, a busy handler, hardware PWM after SIGKILL. Run with:
 #   tests/kernel/run --build build-linux --script tests/linuxboard/kernel_checks.sh \
 #       --add /kt/lib.sh=tests/kernel/lib.sh
 . /kt/board.env
 . /kt/lib.sh
-begin "takeover from the holder never drops the level"
+begin "setting a kept line again never drops the level"
 traceOn 6
 is 0 "" set 6 1
 is 0 "" set 6 1
@@ -16,32 +16,17 @@ traceOff >/tmp/t6
 expect "changes of line 6" "$(cut -d' ' -f2 /tmp/t6 | tr -d '\n')" "1"
 end
 
-begin "holder: detached, /dev/null, no other descriptors, no CPU, killable"
+begin "keeper: detached, /dev/null, only its own descriptors, no CPU, killable"
 timeout 5 sh -c 'x=$(pinctl set 9 1); exit 0'
 expect "set inside \$() returns at once" "$?" 0
-pid=$(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }' | while read p; do
-    ls -l /proc/$p/fd 2>/dev/null | grep -q . && echo $p; done | tail -n 1)
-[ -n "$pid" ] || fail "no holder"
-for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    echo "holder $p: $(ls /proc/$p/fd | tr '\n' ' ') ppid=$(cut -d' ' -f4 /proc/$p/stat)"
-    ls -l /proc/$p/fd | awk '{print $NF}' | tr '\n' ' '; echo
-    grep -E 'SigIgn|SigBlk|VmRSS|RssAnon' /proc/$p/status
-done
-cnt=$(ps -o comm | grep -c varnel-hold)
-expect "holders (lines 6 and 9)" "$cnt" 2
-before=""
-for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    before="$before $(cut -d' ' -f14,15 /proc/$p/stat)"
-done
+expect "keepers (lines 6 and 9)" "$(keepers | wc -w)" 1
+k=$(keeper)
+echo "keeper $k: $(ls -l /proc/$k/fd | awk 'NR > 1 { print $NF }' | tr '\n' ' ') ppid=$(cut -d' ' -f4 /proc/$k/stat)"
+grep -E 'SigIgn|SigBlk|VmRSS|RssAnon' /proc/$k/status
+t1=$(cut -d' ' -f14,15 /proc/$k/stat)
 sleep 3
-after=""
-for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    after="$after $(cut -d' ' -f14,15 /proc/$p/stat)"
-done
-expect "holders' CPU ticks over 3 s idle" "$after" "$before"
-h9=""
-for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do h9=$p; done
-kill $h9
+expect "keeper's CPU ticks over 3 s idle" "$(cut -d' ' -f14,15 /proc/$k/stat)" "$t1"
+kill $k
 usleep 200000
 echo "after kill: $(line 9) $(line 6)"
 end
@@ -51,10 +36,9 @@ pinctl set 11 1 <&- >&- 2>&-
 expect "status" "$?" 0
 expect "line 11" "$(value 11)" 1
 expect "line 11 request" "$(line 11 | cut -d' ' -f1-2)" "used=1 dir=out"
-for p in $(ps -o pid,comm | awk '$2 == "varnel-hold" { print $1 }'); do
-    fds=$(ls -l /proc/$p/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | tr '\n' ' ')
-    expect "holder $p descriptors" "$fds" "/dev/null /dev/null /dev/null socket anon_inode "
-done
+k=$(keeper)
+fds=$(ls -l /proc/$k/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | sort | tr '\n' ' ')
+expect "keeper $k descriptors" "$fds" "/dev/null /dev/null /dev/null /run/varnel/keeper.lock anon_inode anon_inode socket "
 is 0 "" setd 11 in
 expect "line 11 after setd in" "$(line 11 | cut -d' ' -f1-2)" "used=0 dir=in"
 end
@@ -131,10 +115,10 @@ pid=$(recordPid 17 pwm)
 kill -9 $pid
 usleep 500000
 expect "enable after SIGKILL" "$(cat $p/pwm0/enable)" 0
-ps | grep -c "[v]arnel-pwm" | { read n; expect "watchers left" "$n" 0; }
+waitUntil 20 sh -c '[ -z "$(ps -o comm | grep varnel-keeper)" ]' || fail "the keeper outlived the PWM"
 unset VARNEL_PINMAP
 end
-begin "four processes at once on one pin: no failure, one holder at most"
+begin "four processes at once on one pin: no failure, one keeper at most"
 rm -f /tmp/conc.*
 for w in 1 2 3 4; do
     (i=0; while [ $i -lt 25 ]; do
@@ -146,8 +130,6 @@ for w in 1 2 3 4; do
 done
 wait
 expect "messages" "$(cat /tmp/conc.* | grep -v '^Pin:10' | head -n 3)" ""
-held=1
-line 10 | grep -q 'used=1' && held=2
-expect "holders (of lines 6 and 10)" "$(ps -o comm | grep -c varnel-hold)" "$held"
+[ "$(keepers | wc -w)" -le 1 ] || fail "keepers: $(keepers)"
 end
 echo "$passed passed, $failed failed"

@@ -43,6 +43,7 @@ bool enterPrivateTmp(std::string& why)
     // Keep our mounts from reaching the machine's own namespace.
     bool ok = mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
               mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m,mode=1777") == 0 &&
+              mount("tmpfs", "/run", "tmpfs", 0, "size=1m,mode=755") == 0 &&
               keepBuildVisible(oldTmp);
     if (!ok)
         why = std::string("mount: ") + strerror(errno);

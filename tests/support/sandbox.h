@@ -1,6 +1,7 @@
 // Isolation for tests that touch /tmp, the board or processes: each test
-// gets a /tmp of its own (so its records and its board are its own), and
-// every process it started is killed and reaped when it ends.
+// gets a /tmp and a /run of its own (so its records, its board and its
+// keeper are its own), and every process it started is killed and reaped
+// when it ends.
 #ifndef PINCTL_TEST_SANDBOX_H
 #define PINCTL_TEST_SANDBOX_H
 
@@ -9,7 +10,8 @@
 #include <string>
 #include <vector>
 
-// Mounts a fresh tmpfs on /tmp in a mount namespace of this process's own.
+// Mounts a fresh tmpfs on /tmp and on /run in a mount namespace of this
+// process's own.
 // Needs root; on failure says why.
 bool enterPrivateTmp(std::string& why);
 

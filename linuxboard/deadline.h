@@ -1,0 +1,36 @@
+// Time bounds of the library's waits. Every wait of one process (an
+// invocation of pinctl: asking a keeper, starting one, waiting for a line
+// another process of ours is handing over, for a PWM channel's export)
+// draws on one budget, so that however many pins or owners a command
+// meets, the library waits WAIT_BUDGET_MS in all at most.
+#ifndef LINUXBOARD_DEADLINE_H
+#define LINUXBOARD_DEADLINE_H
+
+#include <ctime>
+
+namespace linuxboard {
+
+const int WAIT_BUDGET_MS = 5000;
+
+class Deadline {
+public:
+    // ms from now.
+    explicit Deadline(int ms);
+    // What is left, in ms: 0 once passed.
+    int leftMs() const;
+
+private:
+    struct timespec end;
+};
+
+// This process's budget, started by its first wait (a forked child's
+// starts afresh).
+const Deadline& waitBudget();
+
+// Sleeps ms, or what is left of d if that is less; false, without
+// sleeping, once d has passed.
+bool pauseWithin(const Deadline& d, int ms);
+
+}  // namespace linuxboard
+
+#endif

@@ -1,0 +1,515 @@
+// The keeper process. It makes system calls only (it may be forked from a
+// process with threads): fixed tables, no allocation, no stdio.
+#include "keeper.h"
+
+#include "detach.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace linuxboard {
+
+const char KEEPER_SOCKET[] = "keeper";
+const char KEEPER_LOCK[] = "keeper.lock";
+
+namespace {
+
+// More than a board has pins, lines or channels.
+const int ITEMS_MAX = 128;
+// Connections served at once; more wait in the backlog.
+const int CLIENTS_MAX = 16;
+const int BACKLOG = 32;
+// How long a client may take to send its request once connected.
+const int REQUEST_WAIT_MS = 1000;
+
+enum ItemKind { NO_ITEM = 0, HELD, LENT, WATCHED };
+
+struct Item {
+    int kind = NO_ITEM;
+    uint64_t chip = 0;
+    uint32_t index = 0;
+    int fd = -1;    // the line request, or the channel's "enable" file
+    int conn = -1;  // a registration's connection
+};
+
+struct Client {
+    int conn = -1;
+    struct timespec until = {0, 0};
+};
+
+// Filled in by startKeeper before the fork.
+char folderPath[sizeof(sockaddr_un::sun_path)];
+char socketPath[sizeof(sockaddr_un::sun_path)];
+char lockPath[sizeof(sockaddr_un::sun_path)];
+Request firstRequest;
+
+Item items[ITEMS_MAX];
+Client clients[CLIENTS_MAX];
+int listenFd = -1;
+int lockFd = -1;
+int inotifyFd = -1;
+int folderWatch = -1;
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// --- The items.
+
+Item* findLine(uint64_t chip, uint32_t index)
+{
+    for (Item& it : items) {
+        if ((it.kind == HELD || it.kind == LENT) && it.chip == chip && it.index == index)
+            return &it;
+    }
+    return nullptr;
+}
+
+Item* findChannel(uint64_t chip, uint32_t index)
+{
+    for (Item& it : items) {
+        if (it.kind == WATCHED && it.chip == chip && it.index == index)
+            return &it;
+    }
+    return nullptr;
+}
+
+bool hasItems()
+{
+    for (const Item& it : items) {
+        if (it.kind != NO_ITEM)
+            return true;
+    }
+    return false;
+}
+
+void switchChannelOff(int enableFd)
+{
+    (void)!pwrite(enableFd, "0", 1, 0);
+}
+
+// Lets go of an item; told says the worker of a registration is told so
+// (it then registers no more).
+void dropItem(Item& it, bool told)
+{
+    if (told && it.conn >= 0)
+        (void)!send(it.conn, &DROPPED, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    closeFd(it.fd);
+    closeFd(it.conn);
+    it.kind = NO_ITEM;
+}
+
+int addItem(int kind, const Request& req, int fd, int conn)
+{
+    Item* it = kind == WATCHED ? findChannel(req.chip, req.index) : findLine(req.chip, req.index);
+    if (it != nullptr) {
+        // A newer request for the same line or channel: the old one is
+        // stale (its chip was replaced) or taken over.
+        dropItem(*it, true);
+    } else {
+        for (Item& slot : items) {
+            if (slot.kind == NO_ITEM) {
+                it = &slot;
+                break;
+            }
+        }
+        if (it == nullptr)
+            return ENOSPC;
+    }
+    it->kind = kind;
+    it->chip = req.chip;
+    it->index = req.index;
+    it->fd = fd;
+    it->conn = conn;
+    return 0;
+}
+
+int ioctlRetry(int fd, unsigned long request, void* arg)
+{
+    int r;
+    do {
+        r = ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? errno : 0;
+}
+
+int readLevel(int fd, int& level)
+{
+    gpio_v2_line_values v = {};
+    v.mask = 1;
+    int err = ioctlRetry(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
+    if (err == 0)
+        level = (int)(v.bits & 1);
+    return err;
+}
+
+int driveLevel(int fd, int level)
+{
+    gpio_v2_line_values v = {};
+    v.mask = 1;
+    v.bits = level ? 1 : 0;
+    return ioctlRetry(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &v);
+}
+
+int makeInput(int fd)
+{
+    gpio_v2_line_config c = {};
+    c.flags = GPIO_V2_LINE_FLAG_INPUT;
+    return ioctlRetry(fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &c);
+}
+
+// A chip has gone from /dev: the lines that went with it answer ENODEV.
+void dropLinesOfGoneChips()
+{
+    for (Item& it : items) {
+        int level;
+        if ((it.kind == HELD || it.kind == LENT) && readLevel(it.fd, level) == ENODEV)
+            dropItem(it, true);
+    }
+}
+
+// --- Requests.
+
+// What a request comes to: the reply, a descriptor that goes with it (an
+// item taken, dropped once sent), and whether the connection stays, as a
+// registration's.
+struct Outcome {
+    Reply reply;
+    Item* taken = nullptr;
+    bool registered = false;
+};
+
+// fd, which came with the request, is the item's or closed here.
+Outcome serve(const Request& req, int fd, int conn)
+{
+    Outcome o;
+    int& err = o.reply.err;
+    Item* line = findLine(req.chip, req.index);
+    switch (req.op) {
+    case KEEP:
+    case LEND:
+    case WATCH:
+        err = fd < 0 ? EPROTO
+                     : addItem(req.op == KEEP ? HELD : req.op == LEND ? LENT : WATCHED, req, fd,
+                               req.op == KEEP ? -1 : conn);
+        if (err == 0) {
+            o.registered = req.op != KEEP;
+            return o;
+        }
+        break;
+    case READ:
+        err = line == nullptr ? ESRCH : readLevel(line->fd, o.reply.value);
+        break;
+    case DRIVE:
+    case RELEASE:
+    case TAKE:
+        // A lent line stays with its interrupt worker.
+        err = line == nullptr ? ESRCH : line->kind == LENT ? EBUSY : 0;
+        if (err != 0)
+            break;
+        if (req.op == DRIVE && req.arg >= 0)
+            err = driveLevel(line->fd, req.arg);
+        if (req.op == RELEASE && req.arg != 0)
+            err = makeInput(line->fd);
+        if (req.op == RELEASE && err == 0)
+            dropItem(*line, false);
+        if (req.op == TAKE)
+            o.taken = line;
+        break;
+    case UNWATCH:
+        if (Item* channel = findChannel(req.chip, req.index)) {
+            switchChannelOff(channel->fd);
+            dropItem(*channel, true);
+        } else {
+            err = ESRCH;
+        }
+        break;
+    default:
+        err = EPROTO;
+    }
+    closeFd(fd);
+    return o;
+}
+
+void serveClient(Client& c)
+{
+    Request req;
+    int fd = -1;
+    if (receivePacket(c.conn, &req, sizeof req, &fd) == 0) {
+        Outcome o = serve(req, fd, c.conn);
+        int sent = sendPacket(c.conn, &o.reply, sizeof o.reply, o.taken ? o.taken->fd : -1);
+        // Taken: the request now travels with the reply.
+        if (o.taken != nullptr && sent == 0)
+            dropItem(*o.taken, false);
+        // Registered: the item has the connection now.
+        if (o.registered)
+            c.conn = -1;
+    }
+    closeFd(c.conn);
+}
+
+// --- Where it is found.
+
+bool isPeerTrusted(int sock)
+{
+    struct ucred cred;
+    socklen_t len = sizeof cred;
+    return getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred &&
+           (cred.uid == 0 || cred.uid == geteuid());
+}
+
+// What path names now, if anything.
+bool sameFile(const char* path, const struct stat& known)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && st.st_dev == known.st_dev && st.st_ino == known.st_ino;
+}
+
+struct stat lockFile = {};
+struct stat socketFile = {};
+
+int lockFolder()
+{
+    if (lockFd >= 0 && sameFile(lockPath, lockFile))
+        return 0;
+    int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &lockFile) != 0) {
+        int err = errno == EWOULDBLOCK ? EEXIST : errno;
+        close(fd);
+        return err;
+    }
+    closeFd(lockFd);
+    lockFd = fd;
+    return 0;
+}
+
+int listenAtFolder()
+{
+    if (listenFd >= 0 && sameFile(socketPath, socketFile))
+        return 0;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, socketPath, sizeof addr.sun_path);
+    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0)
+        return errno;
+    // Whatever is at the name is a keeper's that is gone: the lock is ours.
+    unlink(socketPath);
+    if (bind(s, (const sockaddr*)&addr, sizeof addr) != 0 || listen(s, BACKLOG) != 0 ||
+        lstat(socketPath, &socketFile) != 0) {
+        int err = errno;
+        close(s);
+        return err;
+    }
+    closeFd(listenFd);
+    listenFd = s;
+    return 0;
+}
+
+// Takes the folder: its lock, its socket, a watch on both names; again
+// after either was removed, so that the keeper stays within reach.
+int takeFolder()
+{
+    int err = makeKeeperFolder(folderPath);
+    if (err == 0)
+        err = lockFolder();
+    if (err == 0)
+        err = listenAtFolder();
+    if (err == 0 && inotifyFd >= 0) {
+        folderWatch = inotify_add_watch(inotifyFd, folderPath,
+                                        IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
+    }
+    return err;
+}
+
+// False when the keeper can no longer be found and must end.
+bool readEvents()
+{
+    alignas(inotify_event) char buf[4096];
+    bool chips = false, names = false;
+    ssize_t n;
+    while ((n = read(inotifyFd, buf, sizeof buf)) > 0) {
+        for (char* p = buf; p < buf + n;) {
+            const inotify_event& e = *reinterpret_cast<const inotify_event*>(p);
+            bool ours = e.wd == folderWatch;
+            if (e.mask & IN_Q_OVERFLOW)
+                chips = names = true;
+            else if (ours)
+                names = true;
+            else if (e.len > 0 && strncmp(e.name, "gpiochip", 8) == 0)
+                chips = true;
+            p += sizeof(inotify_event) + e.len;
+        }
+    }
+    if (chips)
+        dropLinesOfGoneChips();
+    return !names || takeFolder() == 0;
+}
+
+// --- The loop.
+
+long long msUntil(const struct timespec& t)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)(t.tv_sec - now.tv_sec) * 1000 + (t.tv_nsec - now.tv_nsec) / 1000000;
+}
+
+// Accepts what waits, as far as there is room; false when the room is
+// full.
+bool acceptClients()
+{
+    for (Client& c : clients) {
+        while (c.conn < 0) {
+            int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (conn < 0)
+                return true;
+            if (!isPeerTrusted(conn)) {
+                close(conn);
+                continue;
+            }
+            c.conn = conn;
+            clock_gettime(CLOCK_MONOTONIC, &c.until);
+            c.until.tv_sec += REQUEST_WAIT_MS / 1000;
+        }
+    }
+    return false;
+}
+
+bool hasClients()
+{
+    for (const Client& c : clients) {
+        if (c.conn >= 0)
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void keepLoop()
+{
+    struct pollfd p[2 + ITEMS_MAX + CLIENTS_MAX];
+    int slotOf[2 + ITEMS_MAX + CLIENTS_MAX];
+    bool room = true;
+    for (;;) {
+        int n = 0;
+        // With every client slot taken, the backlog waits.
+        p[n++] = {room ? listenFd : -1, POLLIN, 0};
+        p[n++] = {inotifyFd, POLLIN, 0};
+        for (int i = 0; i < ITEMS_MAX; i++) {
+            if (items[i].conn >= 0) {
+                slotOf[n] = i;
+                p[n++] = {items[i].conn, POLLIN, 0};
+            }
+        }
+        int firstClient = n;
+        int timeout = -1;
+        for (int i = 0; i < CLIENTS_MAX; i++) {
+            if (clients[i].conn < 0)
+                continue;
+            long long ms = msUntil(clients[i].until);
+            if (ms <= 0) {
+                closeFd(clients[i].conn);
+                continue;
+            }
+            if (timeout < 0 || ms < timeout)
+                timeout = (int)ms;
+            slotOf[n] = i;
+            p[n++] = {clients[i].conn, POLLIN, 0};
+        }
+        if (poll(p, (nfds_t)n, timeout) < 0)
+            continue;
+        // A registration's worker has ended (or broke the protocol).
+        for (int k = 2; k < firstClient; k++) {
+            Item& it = items[slotOf[k]];
+            if (p[k].revents != 0 && it.conn == p[k].fd) {
+                if (it.kind == WATCHED)
+                    switchChannelOff(it.fd);
+                dropItem(it, false);
+            }
+        }
+        for (int k = firstClient; k < n; k++) {
+            if (p[k].revents != 0)
+                serveClient(clients[slotOf[k]]);
+        }
+        if ((p[1].revents & POLLIN) && !readEvents())
+            break;
+        room = acceptClients();
+        if (!hasItems() && !hasClients())
+            break;
+    }
+    // Nothing left, or no longer to be found. The name goes while the
+    // lock is held, so that no later keeper's socket is removed.
+    if (listenFd >= 0 && sameFile(socketPath, socketFile))
+        unlink(socketPath);
+    _exit(0);
+}
+
+// fds: the first item's descriptor, and a registration's connection.
+void runKeeper(const int* fds, int count)
+{
+    inotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (inotifyFd >= 0)
+        inotify_add_watch(inotifyFd, "/dev", IN_DELETE);
+    int err = takeFolder();
+    if (err == 0) {
+        int conn = count > 1 ? fds[1] : -1;
+        err = serve(firstRequest, fds[0], conn).reply.err;
+    }
+    reportReady(err);
+    if (err != 0)
+        _exit(1);
+    keepLoop();
+}
+
+bool copyPath(char* to, const std::string& dir, const char* name)
+{
+    std::string path = name == nullptr ? dir : dir + "/" + name;
+    if (path.size() >= sizeof socketPath)
+        return false;
+    memcpy(to, path.c_str(), path.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+int startKeeper(const Request& req, int fd, int* conn, const Deadline& d)
+{
+    std::string dir;
+    if (int err = keeperFolder(dir))
+        return err;
+    if (!copyPath(folderPath, dir, nullptr) || !copyPath(socketPath, dir, KEEPER_SOCKET) ||
+        !copyPath(lockPath, dir, KEEPER_LOCK))
+        return ENAMETOOLONG;
+    firstRequest = req;
+    int pair[2] = {-1, -1};
+    if (conn != nullptr && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return errno;
+    int keep[2] = {fd, pair[1]};
+    int err = startDetached("varnel-keeper", keep, conn != nullptr ? 2 : 1, runKeeper, d);
+    if (pair[1] >= 0)
+        close(pair[1]);
+    if (err == 0 && conn != nullptr)
+        *conn = pair[0];
+    else if (pair[0] >= 0)
+        close(pair[0]);
+    return err;
+}
+
+}  // namespace linuxboard
