@@ -19,7 +19,8 @@ int Deadline::leftMs() const
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ms = (long long)(end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / NS_PER_MS;
+    long long ms =
+        (long long)(end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / NS_PER_MS;
     return ms > 0 ? (int)ms : 0;
 }
 

@@ -205,8 +205,10 @@ Outcome serve(const Request& req, int fd, int conn)
     case LEND:
     case WATCH:
         err = fd < 0 ? EPROTO
-                     : addItem(req.op == KEEP ? HELD : req.op == LEND ? LENT : WATCHED, req, fd,
-                               req.op == KEEP ? -1 : conn);
+                     : addItem(req.op == KEEP   ? HELD
+                               : req.op == LEND ? LENT
+                                                : WATCHED,
+                               req, fd, req.op == KEEP ? -1 : conn);
         if (err == 0) {
             o.registered = req.op != KEEP;
             return o;

@@ -242,8 +242,7 @@ int readLine(const LineSite& site, LineHold& h, int& level)
     return settle(site, h, [&] { return readStep(site, h, level); });
 }
 
-int requestAfresh(const LineSite& site, LineHold& h, const LineConfig& config,
-                  uint32_t eventBuffer)
+int requestAfresh(const LineSite& site, LineHold& h, const LineConfig& config, uint32_t eventBuffer)
 {
     return settle(site, h, [&] {
         int err = freeStep(site, h);

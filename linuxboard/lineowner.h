@@ -23,8 +23,8 @@ enum class Holder { UNKNOWN, NOBODY, US, KEEPER, WORKER };
 
 struct LineHold {
     Holder holder = Holder::UNKNOWN;
-    bool output = false;          // the line is an output, as last seen
-    int fd = -1;                  // with US: our request
+    bool output = false;           // the line is an output, as last seen
+    int fd = -1;                   // with US: our request
     Registration* lent = nullptr;  // with US: our armed line, lent to the keeper
 };
 

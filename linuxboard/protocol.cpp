@@ -109,7 +109,9 @@ int receivePacket(int sock, void* data, size_t size, int* fd)
             c->cmsg_len == CMSG_LEN(sizeof(int)))
             memcpy(&got, CMSG_DATA(c), sizeof got);
     }
-    int err = n == 0 ? EPIPE : (size_t)n != size || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ? EPROTO : 0;
+    int err = n == 0                                                            ? EPIPE
+              : (size_t)n != size || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ? EPROTO
+                                                                                : 0;
     if (got >= 0 && (err != 0 || fd == nullptr)) {
         close(got);
         got = -1;
@@ -153,9 +155,9 @@ static int connectKeeper(int& sock, const Deadline& d)
     }
     if (err != 0) {
         close(s);
-        return err == ENOENT || err == ECONNREFUSED ? ESRCH
+        return err == ENOENT || err == ECONNREFUSED  ? ESRCH
                : err == EAGAIN || err == EINPROGRESS ? ETIMEDOUT
-                                                      : err;
+                                                     : err;
     }
     sock = s;
     return 0;

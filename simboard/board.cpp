@@ -27,6 +27,8 @@ namespace simboard {
 namespace {
 
 const char kDefaultDir[] = "/tmp/pinsim";
+const char kStateFile[] = "state";
+const char kNewStateFile[] = "state.new";
 constexpr off_t kStateByte = 0;
 constexpr off_t kEdgeByte = 1;  // + pin
 
@@ -115,6 +117,24 @@ int findSite(BoardSite*& site)
     return 0;
 }
 
+// Writes the state anew beside the old and renames it into place, so that
+// a write cut short (a full disk, a file size limit, the writer killed)
+// leaves the old state whole.
+int replaceState(const BoardSite& site, const std::string& text)
+{
+    ::unlinkat(site.dirFd, kNewStateFile, 0);
+    int fd = -1;
+    if (int err = openInFolder(site.dirFd, kNewStateFile, O_WRONLY | O_CREAT | O_EXCL, S_IFREG, fd))
+        return err;
+    int err = writeAt(fd, text);
+    ::close(fd);
+    if (err == 0 && ::renameat(site.dirFd, kNewStateFile, site.dirFd, kStateFile) != 0)
+        err = errnoOrEio();
+    if (err != 0)
+        ::unlinkat(site.dirFd, kNewStateFile, 0);
+    return err;
+}
+
 int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline)
 {
     registerForkHandlers();
@@ -130,42 +150,29 @@ int runLocked(const BoardUse& use, bool readOld, const Deadline& deadline)
         int fd;
         ~Unlock() { unlockByte(fd, kStateByte); }
     } unlock{site->lockFd};
-    // Written in place under the lock: no temporary file, no rename.
-    int fd = -1;
-    if (int err = openInFolder(site->dirFd, "state", O_RDWR | O_CREAT, S_IFREG, fd))
-        return err;
-    struct Close {
-        int fd;
-        ~Close() { ::close(fd); }
-    } close{fd};
     BoardState board;
-    int err = 0;
     std::string text;
     if (readOld) {
-        err = readAll(fd, text);
+        int fd = -1;
+        int err = openInFolder(site->dirFd, kStateFile, O_RDONLY | O_CREAT, S_IFREG, fd);
+        if (err == 0) {
+            err = readAll(fd, text);
+            ::close(fd);
+        }
         if (err == 0 && !text.empty() && !parseBoard(text, board))
             err = EIO;
-    } else if (::ftruncate(fd, 0) != 0) {
-        // Emptied first: a writer stopped midway leaves a fresh board.
-        err = errnoOrEio();
+        if (err != 0)
+            return err;
     }
     bool changed = !readOld;
-    if (err == 0)
-        err = use(board, *site, changed);
-    if (err == 0 && changed) {
-        std::string updated = formatBoard(board);
-        // An edit that leaves the stored text as it was (making an output
-        // of an output, say) is not written again.
-        if (readOld && updated == text)
-            return 0;
-        // One write, padded with newlines to the old length, so that a
-        // writer stopped at any moment never leaves the old text's tail
-        // behind a shorter new one.
-        if (updated.size() < text.size())
-            updated.append(text.size() - updated.size(), '\n');
-        err = writeAt(fd, updated);
-    }
-    return err;
+    if (int err = use(board, *site, changed))
+        return err;
+    std::string updated = formatBoard(board);
+    // An edit that leaves the stored text as it was (making an output of
+    // an output, say) is not written again.
+    if (!changed || (readOld && updated == text))
+        return 0;
+    return replaceState(*site, updated);
 }
 
 }  // namespace

@@ -71,7 +71,10 @@ int writeBy(int fd, const std::string& data, const Deadline& deadline)
             if (leftMs == 0)
                 return ETIMEDOUT;
             struct pollfd pfd = {fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, leftMs) < 0 && errno != EINTR)
+            const int64_t start = monotonicNs();
+            const int r = ::poll(&pfd, 1, leftMs);
+            spendWaitBudget(monotonicNs() - start);
+            if (r < 0 && errno != EINTR)
                 return errnoOrEio();
         } else if (errno != EINTR) {
             return errnoOrEio();

@@ -52,8 +52,13 @@ int makeFolders(const std::string& dir)
         return ENOENT;
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string part = dir.substr(0, slash);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        if (::mkdir(part.c_str(), 0755) == 0) {
+            // The mode meant, whatever the umask took away.
+            if (::chmod(part.c_str(), 0755) != 0)
+                return errnoOrEio();
+        } else if (errno != EEXIST) {
             return errnoOrEio();
+        }
         if (slash == std::string::npos)
             return 0;
         if (int err = checkAncestor(part))
@@ -124,16 +129,22 @@ int openInFolder(int dirFd, const std::string& name, int flags, mode_t type, int
     if (err == 0 && ((st.st_mode & S_IFMT) != type || !isTrustedOwner(st.st_uid) ||
                      (st.st_mode & 022) != 0 || st.st_nlink != 1))
         err = EPERM;
-    // A board made before files were private: no other user can have
-    // written to it, but they may read or lock it. Close that now.
-    if (err == 0 && (st.st_mode & 077) != 0 && ::fchmod(opened, kFileMode) != 0)
+    // A board made before files were private (no other user can have
+    // written to it, but they may read or lock it), or a file the umask
+    // made unwritable to us: mode 0600 now.
+    if (err == 0 && (st.st_mode & 0777) != kFileMode && ::fchmod(opened, kFileMode) != 0)
         err = EPERM;
     return handOver(opened, err, fd);
 }
 
 int makeFIFO(int dirFd, const std::string& name)
 {
-    return ::mkfifoat(dirFd, name.c_str(), kFileMode) == 0 ? 0 : errnoOrEio();
+    // Made in a folder no one else can write to, or one whose sticky bit
+    // keeps others from replacing our names: the mode can be set by name.
+    if (::mkfifoat(dirFd, name.c_str(), kFileMode) != 0 ||
+        ::fchmodat(dirFd, name.c_str(), kFileMode, 0) != 0)
+        return errnoOrEio();
+    return 0;
 }
 
 }  // namespace simboard

@@ -5,8 +5,8 @@
 // but not replace ours). Its files are opened through the folder's
 // descriptor without following links, and must be of the expected type,
 // owned by the same users, writable by no one else and have no second
-// link. They are made with mode 0600: no other user can write, lock or
-// feed them. The folders above it must be root's or ours and not
+// link. They are made with mode 0600 (whatever the umask): no other user
+// can write, lock or feed them. The folders above it must be root's or ours and not
 // writable by others unless sticky, and any link on the way root's or ours.
 //
 // Refusals: ENOTDIR when the folder is a link or not a directory, EPERM

@@ -2,18 +2,56 @@
 
 #include "fileio.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace simboard {
 namespace {
 
 constexpr int kLongestStepMs = 32;
+constexpr int64_t kBudgetNs = int64_t{kProcessWaitMs} * 1000000;
+constexpr int kRefillShare = 6;
+
+// Atomics, not a lock: a forked child of a threaded process must never
+// find the budget locked. Racing threads may misjudge it by a call's wait.
+std::atomic<pid_t> budgetPid{0};
+std::atomic<int64_t> budgetNs{kBudgetNs};
+std::atomic<int64_t> refilledAtNs{0};
 
 }  // namespace
+
+int64_t waitBudgetNs()
+{
+    const int64_t now = monotonicNs();
+    if (budgetPid.exchange(::getpid()) != ::getpid()) {
+        budgetNs = kBudgetNs;
+        refilledAtNs = now;
+    }
+    const int64_t refill = (now - refilledAtNs.exchange(now)) / kRefillShare;
+    int64_t left = budgetNs.load() + refill;
+    if (left > kBudgetNs)
+        left = kBudgetNs;
+    budgetNs = left;
+    return left;
+}
+
+void spendWaitBudget(int64_t ns)
+{
+    if (budgetNs.fetch_sub(ns) < ns)
+        budgetNs = 0;
+}
+
+Deadline::Deadline(int ms)
+{
+    int64_t wait = int64_t{ms} * 1000000;
+    const int64_t left = waitBudgetNs();
+    endNs_ = monotonicNs() + (wait < left ? wait : left);
+}
 
 int tryLockByte(int fd, off_t byte, short type)
 {
@@ -58,7 +96,9 @@ bool backOff(int& stepMs, const Deadline& deadline)
         ns = left;
     const struct timespec pause = {static_cast<time_t>(ns / 1000000000),
                                    static_cast<long>(ns % 1000000000)};
+    const int64_t start = monotonicNs();
     nanosleep(&pause, nullptr);  // cut short by a signal: the loop tries again
+    spendWaitBudget(monotonicNs() - start);
     if (stepMs < kLongestStepMs)
         stepMs *= 2;
     return true;
@@ -83,7 +123,12 @@ void unlockByte(int fd, off_t byte)
 
 int lockMutex(std::timed_mutex& mutex, const Deadline& deadline)
 {
-    return mutex.try_lock_for(std::chrono::nanoseconds(deadline.leftNs())) ? 0 : ETIMEDOUT;
+    if (mutex.try_lock())
+        return 0;
+    const int64_t start = monotonicNs();
+    const bool locked = mutex.try_lock_for(std::chrono::nanoseconds(deadline.leftNs()));
+    spendWaitBudget(monotonicNs() - start);
+    return locked ? 0 : ETIMEDOUT;
 }
 
 }  // namespace simboard

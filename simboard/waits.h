@@ -2,6 +2,12 @@
 // than kWaitLimitMs: a lock held by someone else, or a FIFO nobody drains,
 // makes the operation fail with ETIMEDOUT instead. Waiting sleeps with a
 // growing back-off, so a long wait costs no CPU to speak of.
+//
+// Nor does one process wait much longer than kProcessWaitMs in all: its
+// waits draw on one budget, refilled at a sixth of the time that passes.
+// An invocation of pinctl that sweeps every pin while another process
+// holds the board thus fails its later calls at once, as a timed-out call
+// fails, while a long-lived worker still has kWaitLimitMs for each call.
 #ifndef SIMBOARD_WAITS_H
 #define SIMBOARD_WAITS_H
 
@@ -13,13 +19,19 @@
 namespace simboard {
 
 constexpr int kWaitLimitMs = 4000;
+constexpr int kProcessWaitMs = 10000;
 
 int64_t monotonicNs();
 
-// A point in CLOCK_MONOTONIC time, kWaitLimitMs from its making by default.
+// What is left of this process's budget of waits, in ns; and spending it.
+int64_t waitBudgetNs();
+void spendWaitBudget(int64_t ns);
+
+// A point in CLOCK_MONOTONIC time, kWaitLimitMs from its making by default,
+// or sooner if the process's budget of waits has less left.
 class Deadline {
 public:
-    explicit Deadline(int ms = kWaitLimitMs) : endNs_(monotonicNs() + int64_t{ms} * 1000000) {}
+    explicit Deadline(int ms = kWaitLimitMs);
     int64_t leftNs() const;
     // Time left in whole milliseconds, rounded up; 0 once it has passed.
     int leftMs() const;

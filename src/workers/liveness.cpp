@@ -1,30 +1,41 @@
 // Which live worker a record names, and the summary of it for the report.
 //
-// A worker of this version holds its record's lock for its whole life. A
-// worker started by an earlier version (or a record written by hand) holds
-// no lock: such a process counts as the record's worker while the system
-// says it has not ended and its command line is this program's own
-// command for that kind and pin ("pinctl pwm 6 ..."), which a recycled
-// process id does not fake.
+// A worker of this version holds a write lock on its record for its whole
+// life, so the record's worker is whoever holds that lock: the system
+// gives its id as this process sees it, also when the worker was started
+// in another PID namespace that shares /tmp (or 0 when it runs where this
+// process cannot see it). Nobody else can take that lock: others may open
+// a record for reading only.
+//
+// A worker started by an earlier version (or a record written by hand)
+// holds no lock: such a process counts as the record's worker while the
+// system says it has not ended, it runs this program with the kind and
+// pin as its first arguments ("pinctl pwm 6 ..."), and it started before
+// the record was written, which a recycled process id cannot fake.
 #include "cli/command.h"
 #include "records.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
 
-static bool isHeldBy(int fd, int pid)
+// The holder of a write lock on the file open at fd: its id, 0 when there
+// is none, NO_WORKER_ID when this process cannot see it.
+static int writeLockHolder(int fd)
 {
     struct flock lock = {};
-    lock.l_type = F_WRLCK;
+    lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_GETLK, &lock) != 0)
-        return false;
-    return lock.l_type != F_UNLCK && lock.l_pid == pid;
+    if (fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK)
+        return 0;
+    return lock.l_pid > 0 ? lock.l_pid : NO_WORKER_ID;
 }
 
 static std::string readProcFile(int pid, const char* name)
@@ -57,48 +68,68 @@ static std::string ownName()
     return n > 0 ? baseName(std::string(exe, (size_t)n)) : "pinctl";
 }
 
-static bool hasEnded(int pid)
+// The fields of /proc/PID/stat after the name (which may hold blanks):
+// [0] is the state, [19] the start time in clock ticks since boot.
+static std::vector<std::string> statFields(int pid)
 {
     std::string stat = readProcFile(pid, "stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size())
-        return true;
-    char state = stat[close + 2];
-    return state == 'Z' || state == 'X';
+    std::vector<std::string> fields;
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return fields;
+    for (at += 1; at < stat.size();) {
+        size_t start = stat.find_first_not_of(' ', at);
+        if (start == std::string::npos)
+            break;
+        size_t end = stat.find(' ', start);
+        fields.push_back(stat.substr(start, end - start));
+        at = end;
+    }
+    return fields;
 }
 
-// Whether pid runs "<this program> <kind> <pin> ...". An emulator may stand
-// before the program's own words, so they are looked for anywhere.
+// Whether pid is running (not ended) and started no later than written.
+static bool startedBy(int pid, const struct timespec& written)
+{
+    std::vector<std::string> f = statFields(pid);
+    if (f.size() < 20 || f[0] == "Z" || f[0] == "X")
+        return false;
+    struct timespec boot, real;
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    clock_gettime(CLOCK_REALTIME, &real);
+    double ticks = (double)sysconf(_SC_CLK_TCK);
+    double started = (double)real.tv_sec - (double)boot.tv_sec +
+                     (double)(real.tv_nsec - boot.tv_nsec) / 1e9 +
+                     strtod(f[19].c_str(), nullptr) / ticks;
+    // Within a clock tick, and the rounding of the conversion.
+    return started <= (double)written.tv_sec + (double)written.tv_nsec / 1e9 + 2 / ticks;
+}
+
+// Whether pid runs "<this program> <kind> <pin> ...".
 static bool runsWorkerCommand(int pid, const WorkerKind& kind, int pin)
 {
     std::string text = readProcFile(pid, "cmdline");
     std::vector<std::string> words;
-    for (size_t at = 0; at < text.size();) {
+    for (size_t at = 0; at < text.size() && words.size() < 3;) {
         size_t end = text.find('\0', at);
         if (end == std::string::npos)
             end = text.size();
         words.push_back(text.substr(at, end - at));
         at = end + 1;
     }
-    const std::string name = ownName();
-    for (size_t i = 0; i + 2 < words.size(); i++) {
-        int p;
-        if (baseName(words[i]) == name && words[i + 1] == kind.word &&
-            convertInt(words[i + 2].c_str(), p) && p == pin && (p != 0 || words[i + 2] == "0"))
-            return true;
-    }
-    return false;
+    int p;
+    return words.size() == 3 && baseName(words[0]) == ownName() && words[1] == kind.word &&
+           convertInt(words[2].c_str(), p) && p == pin && (p != 0 || words[2] == "0");
 }
 
 int recordedWorker(int fd, const Record& rec, const WorkerKind& kind, int pin)
 {
-    if (rec.pid <= 0)
+    if (int holder = writeLockHolder(fd))
+        return holder;
+    struct stat st;
+    if (rec.pid <= 0 || rec.pid == getpid() || fstat(fd, &st) != 0)
         return 0;
-    if (isHeldBy(fd, rec.pid))
-        return rec.pid;
-    if (rec.pid != getpid() && runsWorkerCommand(rec.pid, kind, pin) && !hasEnded(rec.pid))
-        return rec.pid;
-    return 0;
+    return runsWorkerCommand(rec.pid, kind, pin) && startedBy(rec.pid, st.st_mtim) ? rec.pid : 0;
 }
 
 static bool getWorkerInf(const WorkerKind& kind, int pin, std::string& dst)
@@ -106,12 +137,13 @@ static bool getWorkerInf(const WorkerKind& kind, int pin, std::string& dst)
     int fd = openRecord(recordPath(kind, pin));
     if (fd < 0)
         return false;
-    Record rec = readRecord(fd);
-    int pid = recordedWorker(fd, rec, kind, pin);
-    if (pid > 0)
-        dst = "\tProcess Id:" + std::to_string(pid) + "\n\t" + rec.params;
+    Record rec;
+    int pid = readRecord(fd, rec) == 0 ? recordedWorker(fd, rec, kind, pin) : 0;
+    // One this process cannot see goes by the id it recorded.
+    if (pid != 0)
+        dst = "\tProcess Id:" + std::to_string(pid > 0 ? pid : rec.pid) + "\n\t" + rec.params;
     close(fd);
-    return pid > 0;
+    return pid != 0;
 }
 
 bool getPWMInf(int pin, std::string& dst)

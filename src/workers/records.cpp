@@ -9,22 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const WorkerKind PWM_WORKER = {"PWM", "pwm"};
-const WorkerKind IRQ_WORKER = {"IRQ", "irq"};
-
 // Nothing a record holds comes near this; more is not read.
 static const size_t RECORD_MAX = size_t{64} * 1024;
 
 static int errnoOrEIO()
 {
     return errno != 0 ? errno : EIO;
-}
-
-std::string recordPath(const WorkerKind& kind, int pin)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/tmp/pin%d_%s_pid", pin, kind.word);
-    return path;
 }
 
 static struct flock wholeFile(short type)
@@ -35,14 +25,10 @@ static struct flock wholeFile(short type)
     return lock;
 }
 
-int createRecordDraft(const std::string& record, RecordDraft& draft)
+int createRecordDraft(const std::string& path, RecordDraft& draft)
 {
-    // "/tmp/pin6_pwm_pid" drafts as "/tmp/.pin6_pwm_pid.draft". Readable
-    // by no one else until its worker holds it: anyone able to open it
-    // could take a lock on it first.
-    std::string path = record;
-    path.insert(path.rfind('/') + 1, ".");
-    path += ".draft";
+    // Readable by no one else until its worker holds it: anyone able to
+    // open it could take a lock on it first.
     if (unlink(path.c_str()) != 0 && errno != ENOENT)
         return errnoOrEIO();
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -136,23 +122,24 @@ int openRecord(const std::string& path)
     return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
-Record readRecord(int fd)
+int readRecord(int fd, Record& rec)
 {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return Record();
+    if (fstat(fd, &st) != 0)
+        return errnoOrEIO();
     std::string text;
     char buf[4096];
     ssize_t n;
-    while (text.size() < RECORD_MAX && (n = read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
+    while (S_ISREG(st.st_mode) && text.size() < RECORD_MAX &&
+           (n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errnoOrEIO();
         text.append(buf, (size_t)n);
     }
-    return parseRecord(text);
+    rec = parseRecord(text);
+    return 0;
 }
 
 bool namesFile(const std::string& path, int fd)

@@ -9,35 +9,25 @@
 #ifndef PINCTL_RECORDS_H
 #define PINCTL_RECORDS_H
 
+#include "pinfiles.h"
+
 #include <varnel.h>
 
 #include <string>
-
-// What a record is about: the kind's name in messages and its word in the
-// record's path (the same word as the command that starts it).
-struct WorkerKind {
-    const char* name;
-    const char* word;
-};
-extern const WorkerKind PWM_WORKER;
-extern const WorkerKind IRQ_WORKER;
-
-// "/tmp/pin<N>_pwm_pid" and "/tmp/pin<N>_irq_pid".
-std::string recordPath(const WorkerKind& kind, int pin);
 
 // A record is drafted before the worker is forked, so that the worker can
 // hold it from its first moment, and is then filled and named in one
 // rename, complete: a reader never sees half a record, and a planted link
 // or FIFO at the name is replaced, never followed. The draft has a fixed
-// name beside the record (starts on a pin take turns, see pinlock.h), so a
-// start killed midway leaves at most one draft, which the next replaces.
+// name beside the record (starts on a pin take turns, see pinfiles.h), so
+// a start killed midway leaves at most one draft, which the next replaces.
 struct RecordDraft {
     int fd = -1;
     std::string path;
 };
 
-// Each returns 0 or an errno value. record is the path the draft is for.
-int createRecordDraft(const std::string& record, RecordDraft& draft);
+// Each returns 0 or an errno value.
+int createRecordDraft(const std::string& path, RecordDraft& draft);
 // In the worker: hold the draft's lock for the rest of the process's life.
 int holdRecord(const RecordDraft& draft);
 // Removes a draft that will not become a record.
@@ -62,14 +52,16 @@ Record parseRecord(const std::string& text);
 // Opens a record without following links or blocking on a FIFO; -1 with
 // errno set (ELOOP for a link).
 int openRecord(const std::string& path);
-// Reads the record open at fd; a file that is not a regular one reads as
-// an empty record.
-Record readRecord(int fd);
+// Reads the record open at fd into rec: 0 or an errno value. A file that
+// is not a regular one reads as an empty record.
+int readRecord(int fd, Record& rec);
 // Whether path still names the file open at fd.
 bool namesFile(const std::string& path, int fd);
 
-// The process the record open at fd names, if it is the kind's worker on
-// pin and alive; else 0 (liveness.cpp).
+// The live worker of the record open at fd: its id as this process sees
+// it, 0 when there is none, NO_WORKER_ID when one lives that this process
+// cannot see (it runs in another PID namespace) (liveness.cpp).
+const int NO_WORKER_ID = -1;
 int recordedWorker(int fd, const Record& rec, const WorkerKind& kind, int pin);
 
 // The summary "\tProcess Id:<id>\n\t<parameters>" of a live worker; false

@@ -3,22 +3,22 @@
 // A start forks the worker with a socket pair between the two. The worker
 // detaches (a session of its own, so a script's Ctrl-C or hang-up does not
 // reach it), undoes the signal state its caller may have left it, takes
-// its record's lock, configures its pin and reports "set up". The invoker
-// then names the record and sends "go": only then does the worker go
-// live. Should the invoker fail or be killed before that, the worker sees
-// its end of the socket close and ends too, so no worker ever runs
-// without a record naming it.
+// its record's lock, sets up its pin and reports "set up". The invoker
+// then names the record and sends "go": only then does the worker go live
+// and its run begin. Should the invoker fail or be killed before that,
+// the worker sees its end of the socket close and ends too, so no worker
+// ever runs, nor any of its commands, without a record naming it.
 #include "worker.h"
 
-#include "pinlock.h"
+#include "deadline.h"
 #include "workers.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,26 +27,10 @@
 // How long a stop waits for its worker to end after each signal.
 static const int STOP_WAIT_MS = 1000;
 
-// In the worker: its end of the start's socket pair, until it goes live.
-static int startLink = -1;
-
 void reportWorkerFailure(const char* doing, const WorkerKind& kind, int pin,
                          const std::string& what, int err)
 {
     printf("**ERROR %s %s on pin:%d, %s failed err=%d\n", doing, kind.name, pin, what.c_str(), err);
-}
-
-static void sleepMs(int ms)
-{
-    struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
-}
-
-static int elapsedMs(const struct timespec& since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int)((now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000);
 }
 
 void sleepTenSeconds()
@@ -56,6 +40,18 @@ void sleepTenSeconds()
 }
 
 // --- In the worker.
+
+static pthread_mutex_t liveMutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t liveCond = PTHREAD_COND_INITIALIZER;
+static bool live = false;
+
+void awaitLive()
+{
+    pthread_mutex_lock(&liveMutex);
+    while (!live)
+        pthread_cond_wait(&liveCond, &liveMutex);
+    pthread_mutex_unlock(&liveMutex);
+}
 
 // A caller may have left signals ignored or blocked (a script's trap, a
 // daemon's mask): the worker must end on a stop's SIGTERM, and the
@@ -75,14 +71,13 @@ static void resetSignals()
     }
 }
 
-static void sendStatus(int status)
+static void sendStatus(int link, int status)
 {
-    (void)!send(startLink, &status, sizeof status, MSG_NOSIGNAL);
+    (void)!send(link, &status, sizeof status, MSG_NOSIGNAL);
 }
 
 static void prepareWorker(int link, const RecordDraft& draft)
 {
-    startLink = link;
     setsid();
     resetSignals();
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -91,24 +86,29 @@ static void prepareWorker(int link, const RecordDraft& draft)
         close(null);
     }
     if (int err = holdRecord(draft)) {
-        sendStatus(err);
+        sendStatus(link, err);
         _exit(1);
     }
 }
 
-void goLive()
+// Reports the setup done and returns once the record names this worker;
+// if it never will (the start failed or was killed), the worker ends.
+static void goLive(int link)
 {
     fflush(stdout);
-    sendStatus(0);
+    sendStatus(link, 0);
     char go = 0;
     ssize_t n;
     do {
-        n = recv(startLink, &go, 1, 0);
+        n = recv(link, &go, 1, 0);
     } while (n < 0 && errno == EINTR);
     if (n != 1)
         _exit(0);
-    close(startLink);
-    startLink = -1;
+    close(link);
+    pthread_mutex_lock(&liveMutex);
+    live = true;
+    pthread_cond_broadcast(&liveCond);
+    pthread_mutex_unlock(&liveMutex);
 }
 
 void endWorker()
@@ -121,15 +121,13 @@ void endWorker()
 
 // The worker's word on its setup: 0 once it is set up, its own failure
 // code, ECHILD when it ended without a word, ETIMEDOUT past the bound.
-static int awaitReady(int link, int waitMs)
+static int awaitReady(int link, int waitBound)
 {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
     int status = 0;
     size_t got = 0;
     while (got < sizeof status) {
-        int left = waitMs - elapsedMs(start);
         struct pollfd p = {link, POLLIN, 0};
+        int left = waitMs(waitBound);
         int r = left > 0 ? poll(&p, 1, left) : 0;
         if (r < 0 && errno == EINTR)
             continue;
@@ -154,31 +152,89 @@ static int sendGo(int link)
     return n == 1 ? 0 : errno;
 }
 
-// Ends a worker that never went live, and reaps it, within a bound.
+// Ends a worker that never went live, and reaps it if it can in time.
 static void abandonWorker(int pid)
 {
     kill(pid, SIGKILL);
-    for (int waited = 0; waited < STOP_WAIT_MS; waited++) {
+    for (int waited = 0;; waited++) {
         int r = waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
+        if (r == pid || (r < 0 && errno != EINTR) || waitMs(STOP_WAIT_MS - waited) <= 0)
             return;
-        sleepMs(1);
+        sleepMilliseconds(1);
     }
+}
+
+// Sends sig to the worker and waits, within the bound, for the record
+// open at fd to name it no more: 0 once it has ended, else an errno value.
+static int signalWorker(int fd, const Record& rec, int pid, const WorkerKind& kind, int pin,
+                        int sig)
+{
+    if (kill(pid, sig) != 0)
+        return errno == ESRCH ? 0 : errno;
+    for (int waited = 0; waitMs(STOP_WAIT_MS - waited) > 0; waited++) {
+        if (recordedWorker(fd, rec, kind, pin) == 0)
+            return 0;
+        sleepMilliseconds(1);
+    }
+    return recordedWorker(fd, rec, kind, pin) == 0 ? 0 : ETIMEDOUT;
+}
+
+// Ends the kind's worker on the pin whose lock files holds, and removes
+// its record; 0, or an errno value after an "**ERROR" line.
+static int stopLocked(PinFiles& files, const WorkerKind& kind)
+{
+    const std::string path = files.record(kind);
+    int fd = openRecord(path);
+    if (fd < 0) {
+        int err = errno;
+        // A symbolic link is no record: remove it, never follow it.
+        if (err == ELOOP)
+            unlink(path.c_str());
+        if (err == ENOENT || err == ELOOP)
+            return 0;
+        reportWorkerFailure("stopping", kind, files.pin, "reading record", err);
+        return err;
+    }
+    Record rec;
+    int err = readRecord(fd, rec);
+    if (err != 0) {
+        close(fd);
+        reportWorkerFailure("stopping", kind, files.pin, "reading record", err);
+        return err;
+    }
+    int pid = recordedWorker(fd, rec, kind, files.pin);
+    // A worker this process cannot see cannot be signalled: it keeps its
+    // record and stays within reach of a stop that can.
+    if (pid == NO_WORKER_ID)
+        err = ESRCH;
+    if (pid > 0) {
+        err = signalWorker(fd, rec, pid, kind, files.pin, SIGTERM);
+        if (err == ETIMEDOUT)
+            err = signalWorker(fd, rec, pid, kind, files.pin, SIGKILL);
+    }
+    // A worker still running keeps its record: it stays within reach.
+    if (err == 0 && namesFile(path, fd))
+        unlink(path.c_str());
+    close(fd);
+    if (err != 0)
+        reportWorkerFailure("stopping", kind, files.pin,
+                            "ending process " + std::to_string(pid > 0 ? pid : rec.pid), err);
+    return err;
 }
 
 int startWorker(const WorkerStart& s, int readyWaitMs)
 {
-    PinWorkersLock lock(s.pin);
-    if (int err = lock.result()) {
-        reportWorkerFailure("starting", s.kind, s.pin, "locking pin", err);
+    PinFiles files(s.pin);
+    std::string what;
+    if (int err = files.lock(what)) {
+        reportWorkerFailure("starting", s.kind, s.pin, what, err);
         return 1;
     }
-    if (stopPWM(s.pin) != 0 || stopIRQ(s.pin) != 0)
+    if (stopLocked(files, PWM_WORKER) != 0 || stopLocked(files, IRQ_WORKER) != 0)
         return 1;
 
-    const std::string record = recordPath(s.kind, s.pin);
     RecordDraft draft;
-    if (int err = createRecordDraft(record, draft)) {
+    if (int err = createRecordDraft(files.draft(s.kind), draft)) {
         reportWorkerFailure("starting", s.kind, s.pin, "writing record", err);
         return 1;
     }
@@ -203,12 +259,14 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
     if (pid == 0) {
         close(link[0]);
         prepareWorker(link[1], draft);
+        s.setup();
+        goLive(link[1]);
         s.run();
         endWorker();
     }
     close(link[1]);
 
-    const char* what = "worker setup";
+    what = "worker setup";
     int err = awaitReady(link[0], readyWaitMs);
     if (err == 0) {
         what = "writing record";
@@ -221,6 +279,7 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
     close(link[0]);
     if (err != 0) {
         abandonWorker(pid);
+        const std::string record = files.record(s.kind);
         // A record named for a worker that never went live names no one.
         if (namesFile(record, draft.fd))
             unlink(record.c_str());
@@ -232,54 +291,19 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
     return 0;
 }
 
-// Sends sig to the record's worker and waits, within the bound, for it to
-// end: 0 once it has, else an errno value.
-static int signalWorker(int fd, const Record& rec, const WorkerKind& kind, int pin, int sig)
-{
-    if (kill(rec.pid, sig) != 0)
-        return errno == ESRCH ? 0 : errno;
-    for (int waited = 0; waited < STOP_WAIT_MS; waited++) {
-        if (recordedWorker(fd, rec, kind, pin) == 0)
-            return 0;
-        sleepMs(1);
-    }
-    return recordedWorker(fd, rec, kind, pin) == 0 ? 0 : ETIMEDOUT;
-}
-
 int stopWorker(const WorkerKind& kind, int pin)
 {
-    const std::string path = recordPath(kind, pin);
+    PinFiles files(pin);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
+    if (lstat(files.record(kind).c_str(), &st) != 0 && errno == ENOENT)
         return 0;
     // Something to remove: no start on the pin may name a record meanwhile.
-    PinWorkersLock lock(pin);
-    if (int err = lock.result()) {
-        reportWorkerFailure("stopping", kind, pin, "locking pin", err);
+    std::string what;
+    if (int err = files.lock(what)) {
+        reportWorkerFailure("stopping", kind, pin, what, err);
         return err;
     }
-    int fd = openRecord(path);
-    if (fd < 0) {
-        // A symbolic link is no record: remove it, never follow it.
-        if (errno == ELOOP)
-            unlink(path.c_str());
-        return 0;
-    }
-    Record rec = readRecord(fd);
-    int err = 0;
-    if (recordedWorker(fd, rec, kind, pin) > 0) {
-        err = signalWorker(fd, rec, kind, pin, SIGTERM);
-        if (err == ETIMEDOUT)
-            err = signalWorker(fd, rec, kind, pin, SIGKILL);
-    }
-    // A worker still running keeps its record: it stays within reach.
-    if (err == 0 && namesFile(path, fd))
-        unlink(path.c_str());
-    close(fd);
-    if (err != 0)
-        reportWorkerFailure("stopping", kind, pin, "ending process " + std::to_string(rec.pid),
-                            err);
-    return err;
+    return stopLocked(files, kind);
 }
 
 int stopPWM(int pin)

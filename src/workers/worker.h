@@ -1,8 +1,8 @@
 // The life of a background worker, in one place: a start takes the pin's
 // lock, stops the pin's old workers, drafts the record, forks, detaches
-// and prepares the worker, waits for it to be set up, then names the
-// record and lets the worker go live, or ends it. A stop ends the worker
-// a record names and removes the record.
+// and sets up the worker, waits for it to be set up, then names the record
+// and lets the worker go live, or ends it. A stop ends the worker a record
+// names and removes the record.
 #ifndef PINCTL_WORKER_H
 #define PINCTL_WORKER_H
 
@@ -16,8 +16,9 @@ const int READY_WAIT_MS = 10000;
 struct WorkerStart {
     const WorkerKind& kind;
     int pin;
-    // The worker's body, run in the forked process: it configures the pin,
-    // prints any failure, calls goLive() and never returns.
+    // In the worker: configures the pin and prints any failure.
+    std::function<void()> setup;
+    // In the worker once it is live: the rest of its life; never returns.
     std::function<void()> run;
     // Fills the draft with the worker's id and parameters and names it.
     std::function<int(int pid, RecordDraft& draft)> note;
@@ -27,10 +28,10 @@ struct WorkerStart {
 // an "**ERROR" line and with no worker left.
 int startWorker(const WorkerStart& start, int readyWaitMs = READY_WAIT_MS);
 
-// In the worker: reports the setup done and returns once the record names
-// this worker. If it never will (the start failed or was killed), the
-// worker ends here: nothing could ever reach it.
-void goLive();
+// In the worker: returns once it is live, that is once the record names
+// it. A worker that never goes live ends without returning from here, so
+// whatever waits here (an interrupt's command) never runs for it.
+void awaitLive();
 
 // In the worker: flush what it printed and end the process.
 [[noreturn]] void endWorker();
@@ -39,8 +40,8 @@ void goLive();
 void sleepTenSeconds();
 
 // Ends the kind's worker on pin, if there is one, and removes its record:
-// 0, or an errno value after an "**ERROR" line (the worker is then still
-// running and its record kept).
+// 0, or an errno value after an "**ERROR" line (the worker, if any, is
+// then still running and its record kept).
 int stopWorker(const WorkerKind& kind, int pin);
 
 // Prints "**ERROR <doing> <kind> on pin:<pin>, <what> failed err=<err>".

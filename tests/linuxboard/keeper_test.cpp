@@ -61,7 +61,8 @@ std::vector<std::string> descriptors(int pid)
     DIR* d = opendir(dir.c_str());
     while (struct dirent* e = readdir(d)) {
         char target[256] = "";
-        if (e->d_name[0] != '.' && readlink((dir + e->d_name).c_str(), target, sizeof target - 1) > 0)
+        if (e->d_name[0] != '.' &&
+            readlink((dir + e->d_name).c_str(), target, sizeof target - 1) > 0)
             fds.push_back(target);
     }
     closedir(d);
@@ -131,9 +132,8 @@ TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
     // Another user can neither reach it nor plant a keeper of its own there.
     EXPECT_EQ(runInChild([] {
                   Reply r;
-                  return becomeUser(OTHER_USER) &&
-                                 askKeeper(lineRequest(READ, 1), -1, r, nullptr, Deadline(500)) ==
-                                     EACCES
+                  return becomeUser(OTHER_USER) && askKeeper(lineRequest(READ, 1), -1, r, nullptr,
+                                                             Deadline(500)) == EACCES
                              ? 0
                              : 1;
               }),
@@ -215,10 +215,12 @@ TEST_F(HardPWMWatch, OffWhenItsStarterEndsEvenAfterTheKeeperWasKilledButNotByAnO
     int keeper = onlyKeeper();
     ASSERT_GT(keeper, 0);
     kill(keeper, SIGKILL);
-    EXPECT_TRUE(waitFor([&] {
-        std::vector<int> now = keepers();
-        return now.size() == 1 && now[0] != keeper;
-    }, 3000));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            std::vector<int> now = keepers();
+            return now.size() == 1 && now[0] != keeper;
+        },
+        3000));
     EXPECT_EQ(attr("enable"), "1");
     kill(second, SIGKILL);
     waitpid(second, nullptr, 0);

@@ -51,13 +51,13 @@ bool enterPrivateTmp(std::string& why)
     return ok;
 }
 
-std::vector<int> childProcesses()
+// Each process's parent, from /proc.
+static std::vector<std::pair<int, int>> parentsOfAll()
 {
-    std::vector<int> kids;
+    std::vector<std::pair<int, int>> parents;
     DIR* proc = opendir("/proc");
     if (!proc)
-        return kids;
-    int self = getpid();
+        return parents;
     while (struct dirent* e = readdir(proc)) {
         int pid = atoi(e->d_name);
         if (pid <= 0)
@@ -73,13 +73,38 @@ std::vector<int> childProcesses()
             const char* close = strrchr(line, ')');
             int ppid = 0;
             char state = 0;
-            if (close && sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == self)
-                kids.push_back(pid);
+            if (close && sscanf(close + 1, " %c %d", &state, &ppid) == 2)
+                parents.emplace_back(pid, ppid);
         }
         fclose(f);
     }
     closedir(proc);
+    return parents;
+}
+
+std::vector<int> childProcesses()
+{
+    std::vector<int> kids;
+    for (const auto& p : parentsOfAll()) {
+        if (p.second == getpid())
+            kids.push_back(p.first);
+    }
     return kids;
+}
+
+// The children of this process, theirs, and so on.
+static std::vector<int> descendantProcesses()
+{
+    std::vector<std::pair<int, int>> parents = parentsOfAll();
+    std::vector<int> found = {getpid()};
+    for (size_t i = 0; i < found.size(); i++) {
+        for (const auto& p : parents) {
+            if (p.second == found[i])
+                found.push_back(p.first);
+        }
+    }
+    found.erase(found.begin());
+    return found;
 }
 
 void killChildren()
@@ -125,7 +150,7 @@ std::vector<int> liveWorkers(const std::string& op)
 {
     std::vector<int> found;
     const std::string words = "pinctl" + std::string(1, '\0') + op + std::string(1, '\0');
-    for (int pid : childProcesses()) {
+    for (int pid : descendantProcesses()) {
         std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
         if (cmdline.find(words) != std::string::npos && isRunning(pid))
             found.push_back(pid);

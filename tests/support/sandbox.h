@@ -22,7 +22,8 @@ void killChildren();
 // The processes whose parent is this one (ended or not), from /proc.
 std::vector<int> childProcesses();
 
-// The workers of op ("pwm" or "irq") among them that have not ended.
+// The workers of op ("pwm" or "irq") that have not ended among the
+// processes this one started, theirs, and so on.
 std::vector<int> liveWorkers(const std::string& op);
 
 // Whether pid names a process that has not ended: a zombie has ended.

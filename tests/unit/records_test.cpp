@@ -22,9 +22,8 @@ class Records : public SandboxTest {};
 int startIdleWorker(const WorkerKind& kind, int pin,
                     const std::function<int(int, RecordDraft&)>& note)
 {
-    int status = startWorker({kind, pin,
+    int status = startWorker({kind, pin, [] {},
                               [] {
-                                  goLive();
                                   for (;;)
                                       pause();
                               },
@@ -75,7 +74,7 @@ TEST_F(Records, TypeWords)
         {GPIO_IRQ_RISING, "Rising"}, {GPIO_IRQ_FALLING, "Falling"}, {GPIO_IRQ_BOTH, "Both"}};
     for (const auto& w : words) {
         RecordDraft draft;
-        ASSERT_EQ(createRecordDraft(recordPath(IRQ_WORKER, 7), draft), 0);
+        ASSERT_EQ(createRecordDraft(PinFiles(7).draft(IRQ_WORKER), draft), 0);
         ASSERT_EQ(noteChildPIDIRQ(7, 42, w.first, "cmd", 5, draft), 0);
         close(draft.fd);
         EXPECT_EQ(readFile("/tmp/pin7_irq_pid"),
@@ -149,7 +148,7 @@ TEST_F(Records, PlantedLinksAndFIFOsAreReplacedNeverFollowed)
     ASSERT_EQ(symlink("/tmp/target", "/tmp/pin14_pwm_pid"), 0);
     ASSERT_EQ(symlink("/tmp/target", "/tmp/.pin14_pwm_pid.draft"), 0);
     RecordDraft draft;
-    ASSERT_EQ(createRecordDraft(recordPath(PWM_WORKER, 14), draft), 0);
+    ASSERT_EQ(createRecordDraft(PinFiles(14).draft(PWM_WORKER), draft), 0);
     ASSERT_EQ(noteChildPIDPWM(14, 42, 1, 2, draft), 0);
     close(draft.fd);
     EXPECT_EQ(readFile("/tmp/target"), "keep\n");
@@ -172,7 +171,7 @@ TEST_F(Records, NoDraftOnAReadOnlyTmp)
 {
     ASSERT_EQ(mount("none", "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     RecordDraft draft;
-    EXPECT_EQ(createRecordDraft(recordPath(PWM_WORKER, 6), draft), EROFS);
+    EXPECT_EQ(createRecordDraft(PinFiles(6).draft(PWM_WORKER), draft), EROFS);
 }
 
 // A worker that is not set up within the bound is ended: the start fails
@@ -186,7 +185,7 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
              for (;;)
                  pause();
          },
-         [](int pid, RecordDraft& draft) { return noteChildPIDPWM(6, pid, 1, 1, draft); }},
+         [] {}, [](int pid, RecordDraft& draft) { return noteChildPIDPWM(6, pid, 1, 1, draft); }},
         300);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "**ERROR starting PWM on pin:6, worker setup failed err=" +
@@ -195,6 +194,37 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
     EXPECT_TRUE(childProcesses().empty());
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
     EXPECT_FALSE(fileExists("/tmp/.pin6_pwm_pid.draft"));
+}
+
+// An edge that comes before the worker is live runs its command only once
+// the worker is live: never, when the start fails to name the record.
+TEST_F(Records, NoCommandRunsBeforeItsWorkerIsLive)
+{
+    for (bool named : {false, true}) {
+        testing::internal::CaptureStdout();
+        int status = startWorker(
+            {IRQ_WORKER, 8,
+             [named] {
+                 auto* handler = new GPIO_Irq_Command_Handler_Object;
+                 snprintf(handler->command, sizeof handler->command, "touch /tmp/ran");
+                 GPIOPin* gpio = new GPIOPin(8);
+                 gpio->setIrq(GPIO_IRQ_BOTH, handler, 0);
+                 // 1 then 0: an edge each time.
+                 pinsim({"level", "8", named ? "0" : "1"});
+                 sleepMs(200);
+             },
+             [] {
+                 for (;;)
+                     pause();
+             },
+             [named](int pid, RecordDraft& draft) {
+                 return named ? noteChildPIDIRQ(8, pid, GPIO_IRQ_BOTH, "x", 0, draft) : EIO;
+             }});
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, named ? 0 : 1);
+        sleepMs(300);
+        EXPECT_EQ(waitFor([] { return fileExists("/tmp/ran"); }, 1000), named);
+    }
 }
 
 }  // namespace
