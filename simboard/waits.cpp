@@ -14,36 +14,46 @@ namespace simboard {
 namespace {
 
 constexpr int kLongestStepMs = 32;
-constexpr int64_t kBudgetNs = int64_t{kProcessWaitMs} * 1000000;
+constexpr int32_t kBudgetUs = kProcessWaitMs * 1000;
 constexpr int kRefillShare = 6;
 
 // Atomics, not a lock: a forked child of a threaded process must never
-// find the budget locked. Racing threads may misjudge it by a call's wait.
+// find the budget locked. Racing threads may misjudge it by a call's
+// wait. 32 bits wide, as the board's processor has no wider atomics: the
+// budget in microseconds, the time of the last refill in milliseconds
+// (which wraps, harmlessly, every 49 days).
 std::atomic<pid_t> budgetPid{0};
-std::atomic<int64_t> budgetNs{kBudgetNs};
-std::atomic<int64_t> refilledAtNs{0};
+std::atomic<int32_t> budgetUs{kBudgetUs};
+std::atomic<uint32_t> refilledAtMs{0};
+
+uint32_t nowMs()
+{
+    return static_cast<uint32_t>(monotonicNs() / 1000000);
+}
 
 }  // namespace
 
 int64_t waitBudgetNs()
 {
-    const int64_t now = monotonicNs();
+    const uint32_t now = nowMs();
     if (budgetPid.exchange(::getpid()) != ::getpid()) {
-        budgetNs = kBudgetNs;
-        refilledAtNs = now;
+        budgetUs = kBudgetUs;
+        refilledAtMs = now;
     }
-    const int64_t refill = (now - refilledAtNs.exchange(now)) / kRefillShare;
-    int64_t left = budgetNs.load() + refill;
-    if (left > kBudgetNs)
-        left = kBudgetNs;
-    budgetNs = left;
-    return left;
+    const int64_t refill = int64_t{now - refilledAtMs.exchange(now)} * 1000 / kRefillShare;
+    int64_t left = budgetUs.load() + refill;
+    if (left > kBudgetUs)
+        left = kBudgetUs;
+    budgetUs = static_cast<int32_t>(left);
+    return left * 1000;
 }
 
 void spendWaitBudget(int64_t ns)
 {
-    if (budgetNs.fetch_sub(ns) < ns)
-        budgetNs = 0;
+    const int64_t us = ns / 1000;
+    const int32_t spent = us > kBudgetUs ? kBudgetUs : static_cast<int32_t>(us);
+    if (budgetUs.fetch_sub(spent) < spent)
+        budgetUs = 0;
 }
 
 Deadline::Deadline(int ms)

@@ -30,17 +30,18 @@ long secondsOf(const std::function<void()>& f)
 {
     auto start = std::chrono::steady_clock::now();
     f();
-    return (long)std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now() - start)
+    return (long)std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                  start)
         .count();
 }
 
 TEST_F(Hardening, WorkersAndCommandsKeepNoneOfTheCallersDescriptorsNorThePWMItsFolder)
 {
     ASSERT_EQ(mkdir("/tmp/work", 0755), 0);
-    Result r = pinctlInShell("cd /tmp/work && exec 9>/tmp/held && ",
-                             {"irq", "8", "rising", "ls -l /proc/self/fd/ >/tmp/fds; pwd >/tmp/pwd"},
-                             " && " + pinctlLine({"pwm", "6", "200", "50"}));
+    Result r =
+        pinctlInShell("cd /tmp/work && exec 9>/tmp/held && ",
+                      {"irq", "8", "rising", "ls -l /proc/self/fd/ >/tmp/fds; pwd >/tmp/pwd"},
+                      " && " + pinctlLine({"pwm", "6", "200", "50"}));
     ASSERT_EQ(r.status, 0) << r.out;
     int irq = recordedPID("/tmp/pin8_irq_pid");
     int pwm = recordedPID("/tmp/pin6_pwm_pid");
@@ -59,12 +60,12 @@ TEST_F(Hardening, WorkersAndCommandsKeepNoneOfTheCallersDescriptorsNorThePWMItsF
 
 TEST_F(Hardening, AUmaskWithoutTheOwnersBitsChangesNoModeWeMean)
 {
-    Result r = runAsOtherUser("export PINSIM_DIR=/tmp/other; umask 0277; " +
-                              pinctlLine({"pwm", "6", "200", "50"}) + " && " +
-                              pinctlLine({"pwmstop", "6"}) + " && " +
-                              pinctlLine({"irq", "8", "rising", "echo e >>/tmp/other/o"}) +
-                              " && PINSIM_DIR=/tmp/other " + PINSIM_BIN + " level 8 1 && sleep 1 && " +
-                              pinctlLine({"irqstop", "8"}) + " && cat /tmp/other/o");
+    Result r = runAsOtherUser(
+        "export PINSIM_DIR=/tmp/other; umask 0277; " + pinctlLine({"pwm", "6", "200", "50"}) +
+        " && " + pinctlLine({"pwmstop", "6"}) + " && " +
+        pinctlLine({"irq", "8", "rising", "echo e >>/tmp/other/o"}) +
+        " && PINSIM_DIR=/tmp/other $PINCTL_TEST_LAUNCHER " + PINSIM_BIN +
+        " level 8 1 && sleep 1 && " + pinctlLine({"irqstop", "8"}) + " && cat /tmp/other/o");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "e\n");
     struct stat st;
@@ -79,7 +80,8 @@ TEST_F(Hardening, AStopThatCannotDoItsWorkSaysWhyAndKeepsTheRecord)
     ASSERT_EQ(pinctl({"irq", "8", "both", "true"}).status, 0);
     int worker = recordedPID("/tmp/pin8_irq_pid");
     // Room for the lock file only: the record cannot be opened.
-    Result r = pinctlInShell("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4; ", {"irqstop", "8"});
+    Result r =
+        pinctlInShell("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4; ", {"irqstop", "8"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "**ERROR stopping IRQ on pin:8, reading record failed err=" +
                          std::to_string(EMFILE) + "\n");
@@ -117,13 +119,15 @@ TEST_F(Hardening, NoProcessButTheRecordedWorkerIsEverSignalled)
 {
     // A wrapper running "pinctl pwm 6" later among its arguments, and a
     // "pinctl pwm 7" that started after its record was written.
-    int wrapper = startProcess(
-        {"bash", "-c", "exec -a timeout sh -c 'sleep 30' 30 pinctl pwm 6 300 20"});
+    int wrapper =
+        startProcess({"bash", "-c", "exec -a timeout sh -c 'sleep 30' 30 pinctl pwm 6 300 20"});
     writeFile("/tmp/pin7_pwm_pid", "0\nFrequency:200, Duty:50\n");
     ASSERT_EQ(system("touch -d '1 minute ago' /tmp/pin7_pwm_pid"), 0);
     writeFile("/tmp/pwm", "sleep 30\n");
     int late = startProcess({"bash", "-c", "cd /tmp && exec -a pinctl sh pwm 7"});
-    ASSERT_TRUE(waitFor([&] { return readFile("/proc/" + std::to_string(late) + "/cmdline").find("pinctl") == 0; }));
+    ASSERT_TRUE(waitFor([&] {
+        return readFile("/proc/" + std::to_string(late) + "/cmdline").find("pinctl") == 0;
+    }));
     writeFile("/tmp/pin6_pwm_pid", std::to_string(wrapper) + "\nFrequency:200, Duty:50\n");
     writeFile("/tmp/pin7_pwm_pid", std::to_string(late) + "\nFrequency:200, Duty:50\n");
     ASSERT_EQ(system("touch -d '1 minute ago' /tmp/pin7_pwm_pid"), 0);
