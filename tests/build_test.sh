@@ -2,8 +2,8 @@
 # Builds that a user makes beside the usual one.
 #   build_test.sh board SRC BUILD: pinctl built against a board's own
 #     libvarnel.so and header, here a copy of the stand-in kept apart.
-#   build_test.sh install SRC BUILD: pinctl, pinsim and libvarnel.so
-#     installed under a prefix, and run from there.
+#   build_test.sh install SRC BUILD: pinctl installed under a prefix, then
+#     the simulated board (component simboard), and run from there.
 # In a cross build, PINCTL_TEST_TOOLCHAIN names its toolchain file and
 # PINCTL_TEST_LAUNCHER the emulator that runs what it builds.
 set -eu
@@ -54,12 +54,29 @@ board)
     check_info "$work/build/pinctl"
     ;;
 install)
-    cmake --install "$build" --prefix "$work/prefix" >/dev/null
-    for f in bin/pinctl bin/pinsim lib/libvarnel.so; do
-        [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; ls -R "$work/prefix"; exit 1; }
+    # A default install: pinctl, its manual page and completion, never the
+    # stand-in library nor pinsim, which come only as asked for by name.
+    prefix=$work/prefix
+    cmake --install "$build" --prefix "$prefix" >/dev/null
+    for f in bin/pinctl share/man/man1/pinctl.1 share/bash-completion/completions/pinctl; do
+        [ -e "$prefix/$f" ] || { echo "not installed: $f"; ls -R "$prefix"; exit 1; }
     done
-    check_info "$work/prefix/bin/pinctl"
-    launch "$work/prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
+    for f in lib/libvarnel.so bin/pinsim; do
+        [ ! -e "$prefix/$f" ] || { echo "installed without being asked for: $f"; exit 1; }
+    done
+    cmake --install "$build" --prefix "$prefix" --component simboard >/dev/null
+    for f in lib/libvarnel.so bin/pinsim share/man/man1/pinsim.1; do
+        [ -e "$prefix/$f" ] || { echo "not installed: $f"; ls -R "$prefix"; exit 1; }
+    done
+    # No installed binary carries a search path: pinctl finds the library
+    # through the loader's own, here LD_LIBRARY_PATH for a private prefix.
+    if readelf -d "$prefix/bin/pinctl" "$prefix/bin/pinsim" "$prefix/lib/libvarnel.so" |
+        grep -E 'R(UN)?PATH'; then
+        echo "an installed binary keeps a search path"; exit 1
+    fi
+    export LD_LIBRARY_PATH="$prefix/lib"
+    check_info "$prefix/bin/pinctl"
+    launch "$prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
     ;;
 *)
     echo "usage: $0 board|install SRC BUILD" >&2

@@ -1,0 +1,36 @@
+# What an install puts in beside pinctl (src/) and the board's library
+# (linuxboard/): the manual pages, the shell completion and, for the linux
+# board, its pin map's page and examples of a pin map and a udev rule.
+#
+# The simulated board's libvarnel.so and pinsim stand in for the hardware:
+# they are installed only when asked for by name, as the component
+# "simboard" (simboard/CMakeLists.txt):
+#     cmake --install build --component simboard
+install(FILES ${PROJECT_SOURCE_DIR}/man/pinctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/pinctl
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+if(PINCTL_BOARD STREQUAL "linux" AND NOT PINCTL_BOARD_LIBRARY)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/varnel-pinmap.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/pinmap ${PROJECT_SOURCE_DIR}/examples/60-gpio.rules
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+endif()
+
+# Installed binaries carry no search path (see CMAKE_INSTALL_RPATH): each
+# one's $ORIGIN is removed from its installed copy, after the rule that
+# installed it. installWithoutRunpath(TARGET DIR [COMPONENT NAME EXCLUDE_FROM_ALL])
+function(installWithoutRunpath target dir)
+  if(IS_ABSOLUTE "${dir}")
+    set(path "\$ENV{DESTDIR}${dir}")
+  else()
+    set(path "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}")
+  endif()
+  install(CODE "file(RPATH_REMOVE FILE \"${path}/$<TARGET_FILE_NAME:${target}>\")" ${ARGN})
+endfunction()
+
+installWithoutRunpath(pinctl ${CMAKE_INSTALL_BINDIR})
+if(PINCTL_BOARD STREQUAL "linux" AND NOT PINCTL_BOARD_LIBRARY)
+  installWithoutRunpath(varnel ${CMAKE_INSTALL_LIBDIR})
+elseif(NOT PINCTL_BOARD_LIBRARY)
+  installWithoutRunpath(varnel ${CMAKE_INSTALL_LIBDIR} COMPONENT simboard EXCLUDE_FROM_ALL)
+  installWithoutRunpath(pinsim ${CMAKE_INSTALL_BINDIR} COMPONENT simboard EXCLUDE_FROM_ALL)
+endif()
