@@ -123,7 +123,7 @@ int receivePacket(int sock, void* data, size_t size, int* fd)
 
 static int setTimeout(int sock, int option, int ms)
 {
-    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    struct timeval tv = {ms / 1000, (suseconds_t)(ms % 1000) * 1000};
     return setsockopt(sock, SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : errno;
 }
 
