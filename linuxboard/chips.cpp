@@ -3,11 +3,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
-#include <mutex>
+#include <pthread.h>
+#include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -19,7 +21,8 @@ namespace {
 
 struct Consumer {
     char label[GPIO_MAX_NAME_SIZE];
-    Consumer() { snprintf(label, sizeof label, "varnel-%u", (unsigned)geteuid()); }
+    // The effective user the process started with, as the kernel told it.
+    Consumer() { snprintf(label, sizeof label, "varnel-%lu", getauxval(AT_EUID)); }
 };
 
 const char* ourConsumer()
@@ -31,13 +34,12 @@ const char* ourConsumer()
 struct Chip {
     int err = 0;  // why it could not be opened, or 0
     int fd = -1;
-    dev_t dev = 0;
-    uint32_t lines = 0;
+    gpiochip_info info = {};
 };
 
 // Chips by the name the map gives them, kept open for the process's life;
 // the descriptors are close-on-exec and of no harm to a forked child.
-std::mutex chipsMutex;
+pthread_mutex_t chipsMutex = PTHREAD_MUTEX_INITIALIZER;
 std::map<std::string, Chip>* chips = new std::map<std::string, Chip>;
 
 int ioctlRetry(int fd, unsigned long request, void* arg)
@@ -72,10 +74,19 @@ int checkMayBeChip(const std::string& path)
     return strcmp(base != nullptr ? base + 1 : target, "gpio") == 0 ? 0 : ENODEV;
 }
 
+// Whether path is a name the kernel gives GPIO chips alone in /dev.
+bool isChipName(const std::string& path)
+{
+    const char prefix[] = "/dev/gpiochip";
+    size_t n = sizeof prefix - 1;
+    return path.compare(0, n, prefix) == 0 && path.size() > n &&
+           path.find_first_not_of("0123456789", n) == std::string::npos;
+}
+
 Chip openChip(const std::string& path)
 {
     Chip chip;
-    chip.err = checkMayBeChip(path);
+    chip.err = isChipName(path) ? 0 : checkMayBeChip(path);
     if (chip.err != 0)
         return chip;
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -83,22 +94,15 @@ Chip openChip(const std::string& path)
         chip.err = errno;
         return chip;
     }
-    struct stat st;
-    gpiochip_info info = {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    // Only a GPIO chip answers this.
+    chip.err = ioctlRetry(fd, GPIO_GET_CHIPINFO_IOCTL, &chip.info);
+    if (chip.err == ENOTTY || chip.err == EINVAL)
         chip.err = ENODEV;
-    } else {
-        chip.err = ioctlRetry(fd, GPIO_GET_CHIPINFO_IOCTL, &info);
-        if (chip.err == ENOTTY)
-            chip.err = ENODEV;
-    }
     if (chip.err != 0) {
         close(fd);
         return chip;
     }
     chip.fd = fd;
-    chip.dev = st.st_rdev;
-    chip.lines = info.lines;
     return chip;
 }
 
@@ -119,10 +123,8 @@ Chip findChipByLabel(const std::string& label)
                 found.err = EACCES;
             continue;
         }
-        gpiochip_info info = {};
-        if (ioctlRetry(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) == 0 &&
-            strncmp(info.label, label.c_str(), sizeof info.label) == 0 &&
-            label.size() < sizeof info.label) {
+        if (strncmp(chip.info.label, label.c_str(), sizeof chip.info.label) == 0 &&
+            label.size() < sizeof chip.info.label) {
             found = chip;
             break;
         }
@@ -142,20 +144,25 @@ int findLine(int pin, LineSite& site)
         return ENODEV;
     const PinMapping& m = it->second;
 
-    std::lock_guard<std::mutex> hold(chipsMutex);
+    pthread_mutex_lock(&chipsMutex);
     auto known = chips->find(m.chip);
+    int err = 0;
     if (known == chips->end()) {
         Chip chip = m.chip[0] == '/' ? openChip(m.chip) : findChipByLabel(m.chip);
         // A chip that may yet appear is looked for again next time.
-        if (chip.err != 0)
-            return chip.err;
-        known = chips->emplace(m.chip, chip).first;
+        err = chip.err;
+        if (err == 0)
+            known = chips->emplace(m.chip, chip).first;
     }
+    pthread_mutex_unlock(&chipsMutex);
+    if (err != 0)
+        return err;
     const Chip& chip = known->second;
-    if (m.line >= chip.lines)
+    if (m.line >= chip.info.lines)
         return EINVAL;
     site.chipFd = chip.fd;
-    site.chipDev = chip.dev;
+    // gpiochipN: the kernel's number for the chip, the same by path or label.
+    site.chip = (unsigned)strtoul(chip.info.name + strlen("gpiochip"), nullptr, 10);
     site.line = m.line;
     site.mapping = m;
     return 0;

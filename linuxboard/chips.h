@@ -20,7 +20,7 @@ namespace linuxboard {
 // Where a pin is: its chip, open for the process's lifetime, and its line.
 struct LineSite {
     int chipFd = -1;
-    dev_t chipDev = 0;  // the chip's device number: one name for path and label
+    unsigned chip = 0;  // N of gpiochipN: one name for path and label
     unsigned line = 0;
     PinMapping mapping;
 };

@@ -1,7 +1,5 @@
 #include "deadline.h"
 
-#include <unistd.h>
-
 namespace linuxboard {
 
 static const long NS_PER_MS = 1000000;
@@ -24,15 +22,21 @@ int Deadline::leftMs() const
     return ms > 0 ? (int)ms : 0;
 }
 
+static bool started = false;
+static Deadline budget(0);
+
 const Deadline& waitBudget()
 {
-    static pid_t owner = 0;
-    static Deadline budget(0);
-    if (owner != getpid()) {
-        owner = getpid();
+    if (!started) {
+        started = true;
         budget = Deadline(WAIT_BUDGET_MS);
     }
     return budget;
+}
+
+void restartWaitBudget()
+{
+    started = false;
 }
 
 bool pauseWithin(const Deadline& d, int ms)

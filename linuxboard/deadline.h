@@ -23,9 +23,10 @@ private:
     struct timespec end;
 };
 
-// This process's budget, started by its first wait (a forked child's
-// starts afresh).
+// This process's budget, started by its first wait.
 const Deadline& waitBudget();
+// In a forked child: its budget starts afresh with its own first wait.
+void restartWaitBudget();
 
 // Sleeps ms, or what is left of d if that is less; false, without
 // sleeping, once d has passed.

@@ -37,12 +37,8 @@ struct PinLine {
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
 // Never destroyed: threads of the library may run on while the process exits.
 std::map<int, PinLine>* table = new std::map<int, PinLine>;
-pid_t tablePID = 0;
-
-void resetMutexInChild()
-{
-    pthread_mutex_init(&tableMutex, nullptr);
-}
+bool forkHandled = false;
+bool forkedChild = false;
 
 // A forked child inherits the table but none of the threads, and its
 // descriptors are copies of the parent's: it starts afresh, leaving the
@@ -63,16 +59,25 @@ void forgetInherited()
     table->clear();
 }
 
+void afterForkInChild()
+{
+    pthread_mutex_init(&tableMutex, nullptr);
+    forkedChild = true;
+    restartWaitBudget();
+}
+
 class TableLock {
 public:
     TableLock()
     {
-        static pthread_once_t once = PTHREAD_ONCE_INIT;
-        pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, resetMutexInChild); });
         pthread_mutex_lock(&tableMutex);
-        if (tablePID != getpid()) {
+        if (!forkHandled) {
+            pthread_atfork(nullptr, nullptr, afterForkInChild);
+            forkHandled = true;
+        }
+        if (forkedChild) {
             forgetInherited();
-            tablePID = getpid();
+            forkedChild = false;
         }
     }
     ~TableLock() { pthread_mutex_unlock(&tableMutex); }

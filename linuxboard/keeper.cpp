@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <poll.h>
@@ -28,11 +27,6 @@ namespace {
 
 // More than a board has pins, lines or channels.
 const int ITEMS_MAX = 128;
-// Connections served at once; more wait in the backlog.
-const int CLIENTS_MAX = 16;
-const int BACKLOG = 32;
-// How long a client may take to send its request once connected.
-const int REQUEST_WAIT_MS = 1000;
 
 enum ItemKind { NO_ITEM = 0, HELD, LENT, WATCHED };
 
@@ -44,11 +38,6 @@ struct Item {
     int conn = -1;  // a registration's connection
 };
 
-struct Client {
-    int conn = -1;
-    struct timespec until = {0, 0};
-};
-
 // Filled in by startKeeper before the fork.
 char folderPath[sizeof(sockaddr_un::sun_path)];
 char socketPath[sizeof(sockaddr_un::sun_path)];
@@ -56,8 +45,7 @@ char lockPath[sizeof(sockaddr_un::sun_path)];
 Request firstRequest;
 
 Item items[ITEMS_MAX];
-Client clients[CLIENTS_MAX];
-int listenFd = -1;
+int sock = -1;  // where requests come, one datagram each
 int lockFd = -1;
 int inotifyFd = -1;
 int folderWatch = -1;
@@ -185,17 +173,16 @@ void dropLinesOfGoneChips()
 
 // --- Requests.
 
-// What a request comes to: the reply, a descriptor that goes with it (an
-// item taken, dropped once sent), and whether the connection stays, as a
-// registration's.
+// What a request comes to: the reply, and an item taken, whose request
+// goes with the reply and is dropped once sent.
 struct Outcome {
     Reply reply;
     Item* taken = nullptr;
-    bool registered = false;
 };
 
-// fd, which came with the request, is the item's or closed here.
-Outcome serve(const Request& req, int fd, int conn)
+// fds came with the request: fds[0] the item's descriptor, fds[1] a
+// registration's connection. They are the item's, or closed here.
+Outcome serve(const Request& req, int* fds)
 {
     Outcome o;
     int& err = o.reply.err;
@@ -204,14 +191,16 @@ Outcome serve(const Request& req, int fd, int conn)
     case KEEP:
     case LEND:
     case WATCH:
-        err = fd < 0 ? EPROTO
-                     : addItem(req.op == KEEP   ? HELD
-                               : req.op == LEND ? LENT
-                                                : WATCHED,
-                               req, fd, req.op == KEEP ? -1 : conn);
+        err = fds[0] < 0 || (req.op != KEEP && fds[1] < 0)
+                  ? EPROTO
+                  : addItem(req.op == KEEP   ? HELD
+                            : req.op == LEND ? LENT
+                                             : WATCHED,
+                            req, fds[0], req.op == KEEP ? -1 : fds[1]);
         if (err == 0) {
-            o.registered = req.op != KEEP;
-            return o;
+            fds[0] = -1;
+            if (req.op != KEEP)
+                fds[1] = -1;
         }
         break;
     case READ:
@@ -244,36 +233,43 @@ Outcome serve(const Request& req, int fd, int conn)
     default:
         err = EPROTO;
     }
-    closeFd(fd);
+    closeFd(fds[0]);
+    closeFd(fds[1]);
     return o;
 }
 
-void serveClient(Client& c)
+// Serves the requests that have come; false once none waits. ending
+// answers each with ESRCH, as a keeper that is no more: ask again.
+bool serveRequests(bool ending)
 {
     Request req;
-    int fd = -1;
-    if (receivePacket(c.conn, &req, sizeof req, &fd) == 0) {
-        Outcome o = serve(req, fd, c.conn);
-        int sent = sendPacket(c.conn, &o.reply, sizeof o.reply, o.taken ? o.taken->fd : -1);
-        // Taken: the request now travels with the reply.
-        if (o.taken != nullptr && sent == 0)
-            dropItem(*o.taken, false);
-        // Registered: the item has the connection now.
-        if (o.registered)
-            c.conn = -1;
+    int fds[2];
+    Peer from;
+    int err = receivePacket(sock, &req, sizeof req, fds, &from);
+    if (err == EAGAIN || err == EBADF)
+        return false;
+    if (err != 0 || !isTrustedPeer(from)) {
+        closeFd(fds[0]);
+        closeFd(fds[1]);
+        return true;
     }
-    closeFd(c.conn);
+    Outcome o;
+    if (ending) {
+        o.reply.err = ESRCH;
+        closeFd(fds[0]);
+        closeFd(fds[1]);
+    } else {
+        o = serve(req, fds);
+    }
+    int sent = sendPacket(sock, &o.reply, sizeof o.reply, o.taken ? &o.taken->fd : nullptr,
+                          o.taken ? 1 : 0, &from);
+    // Taken: the request now travels with the reply.
+    if (o.taken != nullptr && sent == 0)
+        dropItem(*o.taken, false);
+    return true;
 }
 
 // --- Where it is found.
-
-bool isPeerTrusted(int sock)
-{
-    struct ucred cred;
-    socklen_t len = sizeof cred;
-    return getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred &&
-           (cred.uid == 0 || cred.uid == geteuid());
-}
 
 // What path names now, if anything.
 bool sameFile(const char* path, const struct stat& known)
@@ -302,26 +298,27 @@ int lockFolder()
     return 0;
 }
 
-int listenAtFolder()
+int bindAtFolder()
 {
-    if (listenFd >= 0 && sameFile(socketPath, socketFile))
+    if (sock >= 0 && sameFile(socketPath, socketFile))
         return 0;
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, socketPath, sizeof addr.sun_path);
-    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0)
         return errno;
+    int on = 1;
     // Whatever is at the name is a keeper's that is gone: the lock is ours.
     unlink(socketPath);
-    if (bind(s, (const sockaddr*)&addr, sizeof addr) != 0 || listen(s, BACKLOG) != 0 ||
-        lstat(socketPath, &socketFile) != 0) {
+    if (setsockopt(s, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+        bind(s, (const sockaddr*)&addr, sizeof addr) != 0 || lstat(socketPath, &socketFile) != 0) {
         int err = errno;
         close(s);
         return err;
     }
-    closeFd(listenFd);
-    listenFd = s;
+    closeFd(sock);
+    sock = s;
     return 0;
 }
 
@@ -333,7 +330,7 @@ int takeFolder()
     if (err == 0)
         err = lockFolder();
     if (err == 0)
-        err = listenAtFolder();
+        err = bindAtFolder();
     if (err == 0 && inotifyFd >= 0) {
         folderWatch = inotify_add_watch(inotifyFd, folderPath,
                                         IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
@@ -367,99 +364,47 @@ bool readEvents()
 
 // --- The loop.
 
-long long msUntil(const struct timespec& t)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)(t.tv_sec - now.tv_sec) * 1000 + (t.tv_nsec - now.tv_nsec) / 1000000;
-}
-
-// Accepts what waits, as far as there is room; false when the room is
-// full.
-bool acceptClients()
-{
-    for (Client& c : clients) {
-        while (c.conn < 0) {
-            int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (conn < 0)
-                return true;
-            if (!isPeerTrusted(conn)) {
-                close(conn);
-                continue;
-            }
-            c.conn = conn;
-            clock_gettime(CLOCK_MONOTONIC, &c.until);
-            c.until.tv_sec += REQUEST_WAIT_MS / 1000;
-        }
-    }
-    return false;
-}
-
-bool hasClients()
-{
-    for (const Client& c : clients) {
-        if (c.conn >= 0)
-            return true;
-    }
-    return false;
-}
-
 [[noreturn]] void keepLoop()
 {
-    struct pollfd p[2 + ITEMS_MAX + CLIENTS_MAX];
-    int slotOf[2 + ITEMS_MAX + CLIENTS_MAX];
-    bool room = true;
+    struct pollfd p[2 + ITEMS_MAX];
+    int itemOf[2 + ITEMS_MAX];
     for (;;) {
         int n = 0;
-        // With every client slot taken, the backlog waits.
-        p[n++] = {room ? listenFd : -1, POLLIN, 0};
+        p[n++] = {sock, POLLIN, 0};
         p[n++] = {inotifyFd, POLLIN, 0};
         for (int i = 0; i < ITEMS_MAX; i++) {
             if (items[i].conn >= 0) {
-                slotOf[n] = i;
+                itemOf[n] = i;
                 p[n++] = {items[i].conn, POLLIN, 0};
             }
         }
-        int firstClient = n;
-        int timeout = -1;
-        for (int i = 0; i < CLIENTS_MAX; i++) {
-            if (clients[i].conn < 0)
-                continue;
-            long long ms = msUntil(clients[i].until);
-            if (ms <= 0) {
-                closeFd(clients[i].conn);
-                continue;
-            }
-            if (timeout < 0 || ms < timeout)
-                timeout = (int)ms;
-            slotOf[n] = i;
-            p[n++] = {clients[i].conn, POLLIN, 0};
-        }
-        if (poll(p, (nfds_t)n, timeout) < 0)
+        if (poll(p, (nfds_t)n, -1) < 0)
             continue;
         // A registration's worker has ended (or broke the protocol).
-        for (int k = 2; k < firstClient; k++) {
-            Item& it = items[slotOf[k]];
+        for (int k = 2; k < n; k++) {
+            Item& it = items[itemOf[k]];
             if (p[k].revents != 0 && it.conn == p[k].fd) {
                 if (it.kind == WATCHED)
                     switchChannelOff(it.fd);
                 dropItem(it, false);
             }
         }
-        for (int k = firstClient; k < n; k++) {
-            if (p[k].revents != 0)
-                serveClient(clients[slotOf[k]]);
-        }
+        // One request a round: more that wait wake the next poll() at once.
+        if (p[0].revents & POLLIN)
+            serveRequests(false);
         if ((p[1].revents & POLLIN) && !readEvents())
             break;
-        room = acceptClients();
-        if (!hasItems() && !hasClients())
+        if (!hasItems())
             break;
     }
     // Nothing left, or no longer to be found. The name goes while the
-    // lock is held, so that no later keeper's socket is removed.
-    if (listenFd >= 0 && sameFile(socketPath, socketFile))
+    // lock is held, so that no later keeper's socket is removed; requests
+    // sent before it went are told to ask again, and none comes after.
+    if (sameFile(socketPath, socketFile))
         unlink(socketPath);
+    shutdown(sock, SHUT_RD);
+    while (serveRequests(true)) {
+    }
     _exit(0);
 }
 
@@ -471,8 +416,8 @@ void runKeeper(const int* fds, int count)
         inotify_add_watch(inotifyFd, "/dev", IN_DELETE);
     int err = takeFolder();
     if (err == 0) {
-        int conn = count > 1 ? fds[1] : -1;
-        err = serve(firstRequest, fds[0], conn).reply.err;
+        int first[2] = {fds[0], count > 1 ? fds[1] : -1};
+        err = serve(firstRequest, first).reply.err;
     }
     reportReady(err);
     if (err != 0)

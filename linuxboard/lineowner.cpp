@@ -20,7 +20,7 @@ Request lineRequest(KeeperOp op, const LineSite& site, int arg = 0)
     Request req;
     req.op = op;
     req.arg = (int8_t)arg;
-    req.chip = site.chipDev;
+    req.chip = site.chip;
     req.index = site.line;
     return req;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,8 +51,9 @@ static int readMapFile(const char* path, std::string& text)
 
 static PinMap loadPinMap()
 {
-    // Only the environment of an unprivileged start names another file.
-    bool privileged = getuid() != geteuid() || getgid() != getegid();
+    // Only the environment of an unprivileged start names another file:
+    // not of a set-user-ID or set-group-ID start, nor one with capabilities.
+    bool privileged = getauxval(AT_SECURE) != 0;
     const char* named = privileged ? nullptr : getenv("VARNEL_PINMAP");
     const char* path = named != nullptr && named[0] != '\0' ? named : DEFAULT_MAP_FILE;
     std::string text;

@@ -4,7 +4,10 @@
 #include "keeper.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <poll.h>
+#include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,12 +15,50 @@
 
 namespace linuxboard {
 
-// Whether path is a directory of uid that no one else may write.
-static bool isTrustedFolder(const char* path, uid_t uid)
+// The effective user the process started with, as the kernel told it.
+static uid_t ourUid()
+{
+    return (uid_t)getauxval(AT_EUID);
+}
+
+// Where a keeper of ours may listen, in the order looked at: for root
+// /run/varnel, or /var/run/varnel where there is no /run; for another user
+// the runtime folder /run/user/UID/varnel; and last /tmp/varnel-UID. Made
+// once, as plain text: every request goes through here.
+struct KeeperFolders {
+    static const int MAX = 3;
+    char path[MAX][64];
+    int count = 0;
+
+    KeeperFolders()
+    {
+        unsigned long uid = ourUid();
+        if (uid == 0) {
+            add("/run/varnel");
+            add("/var/run/varnel");
+        } else {
+            snprintf(path[count++], sizeof path[0], "/run/user/%lu/varnel", uid);
+        }
+        snprintf(path[count++], sizeof path[0], "/tmp/varnel-%lu", uid);
+    }
+    void add(const char* p) { snprintf(path[count++], sizeof path[0], "%s", p); }
+};
+
+static const KeeperFolders& keeperFolders()
+{
+    static const KeeperFolders folders;
+    return folders;
+}
+
+// Whether a keeper's folder may be made in the folder at path: it is
+// there, it is root's or ours, and no one else may remove or rename what
+// it holds (not writable by others, or sticky).
+static bool mayHoldKeeperFolder(const std::string& path)
 {
     struct stat st;
-    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
-           (st.st_mode & 022) == 0;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           (st.st_uid == 0 || st.st_uid == ourUid()) &&
+           ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
 }
 
 int makeKeeperFolder(const char* dir)
@@ -29,176 +70,214 @@ int makeKeeperFolder(const char* dir)
     } else if (errno != EEXIST) {
         return errno;
     }
-    return isTrustedFolder(dir, geteuid()) ? 0 : EPERM;
+    struct stat st;
+    if (lstat(dir, &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0 ? 0 : EPERM;
 }
-
-namespace {
-
-struct Folder {
-    std::string path;
-    int err = 0;
-};
-
-Folder chooseFolder()
-{
-    Folder f;
-    uid_t uid = geteuid();
-    std::string runtime = "/run/user/" + std::to_string(uid);
-    if (uid == 0 && isTrustedFolder("/run", 0))
-        f.path = "/run/varnel";
-    else if (uid != 0 && isTrustedFolder(runtime.c_str(), uid))
-        f.path = runtime + "/varnel";
-    else
-        f.path = "/tmp/varnel-" + std::to_string(uid);
-    f.err = makeKeeperFolder(f.path.c_str());
-    return f;
-}
-
-}  // namespace
 
 int keeperFolder(std::string& dir)
 {
-    static const Folder folder = chooseFolder();
-    dir = folder.path;
-    return folder.err;
+    const KeeperFolders& folders = keeperFolders();
+    for (int i = 0; i < folders.count; i++) {
+        std::string folder = folders.path[i];
+        if (mayHoldKeeperFolder(folder.substr(0, folder.rfind('/')))) {
+            dir = folder;
+            return makeKeeperFolder(dir.c_str());
+        }
+    }
+    return ENOENT;
 }
 
-int sendPacket(int sock, const void* data, size_t size, int fd)
+// The descriptors a packet carries, and who sent it.
+static const int FDS_MAX = 2;
+
+int sendPacket(int sock, const void* data, size_t size, const int* fds, int nfds, const Peer* to)
 {
     struct iovec iov = {const_cast<void*>(data), size};
     struct msghdr msg = {};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    char cbuf[CMSG_SPACE(sizeof(int))] = {};
-    if (fd >= 0) {
+    if (to != nullptr) {
+        msg.msg_name = const_cast<sockaddr_un*>(&to->addr);
+        msg.msg_namelen = to->len;
+    }
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(FDS_MAX * sizeof(int))] = {};
+    if (nfds > 0) {
         msg.msg_control = cbuf;
-        msg.msg_controllen = sizeof cbuf;
+        msg.msg_controllen = CMSG_SPACE(nfds * sizeof(int));
         cmsghdr* c = CMSG_FIRSTHDR(&msg);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        memcpy(CMSG_DATA(c), &fd, sizeof fd);
+        c->cmsg_len = CMSG_LEN(nfds * sizeof(int));
+        memcpy(CMSG_DATA(c), fds, nfds * sizeof(int));
     }
     ssize_t n;
     do {
-        n = sendmsg(sock, &msg, MSG_NOSIGNAL);
+        n = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return errno == ECONNRESET ? EPIPE : errno;
     return (size_t)n == size ? 0 : EPROTO;
 }
 
-int receivePacket(int sock, void* data, size_t size, int* fd)
+int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from)
 {
     struct iovec iov = {data, size};
     struct msghdr msg = {};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    char cbuf[CMSG_SPACE(sizeof(int))] = {};
+    Peer sender;
+    msg.msg_name = &sender.addr;
+    msg.msg_namelen = sizeof sender.addr;
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(FDS_MAX * sizeof(int)) + CMSG_SPACE(sizeof(ucred))] = {};
     msg.msg_control = cbuf;
     msg.msg_controllen = sizeof cbuf;
     ssize_t n;
     do {
-        n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+        n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return errno == ECONNRESET ? EPIPE : errno;
-    int got = -1;
+    sender.len = msg.msg_namelen;
+    int got[FDS_MAX] = {-1, -1};
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-            c->cmsg_len == CMSG_LEN(sizeof(int)))
-            memcpy(&got, CMSG_DATA(c), sizeof got);
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        size_t len = c->cmsg_len - CMSG_LEN(0);
+        if (c->cmsg_type == SCM_RIGHTS && len <= sizeof got)
+            memcpy(got, CMSG_DATA(c), len);
+        else if (c->cmsg_type == SCM_CREDENTIALS && len == sizeof(ucred))
+            sender.uid = reinterpret_cast<const ucred*>(CMSG_DATA(c))->uid;
     }
     int err = n == 0                                                            ? EPIPE
               : (size_t)n != size || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ? EPROTO
                                                                                 : 0;
-    if (got >= 0 && (err != 0 || fd == nullptr)) {
-        close(got);
-        got = -1;
+    for (int i = 0; i < FDS_MAX; i++) {
+        if (got[i] >= 0 && (err != 0 || fds == nullptr))
+            close(got[i]);
+        if (fds != nullptr)
+            fds[i] = err == 0 ? got[i] : -1;
     }
-    if (fd != nullptr)
-        *fd = got;
+    if (from != nullptr)
+        *from = sender;
     return err;
 }
 
-static int setTimeout(int sock, int option, int ms)
+bool isTrustedPeer(const Peer& peer)
 {
-    struct timeval tv = {ms / 1000, (suseconds_t)(ms % 1000) * 1000};
-    return setsockopt(sock, SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : errno;
+    return peer.uid == 0 || peer.uid == ourUid();
 }
 
-// A connection to the keeper, waiting at most until d for room in its
-// backlog and, later, for its reply: ESRCH when no keeper listens.
-static int connectKeeper(int& sock, const Deadline& d)
+// A socket for one request to the keeper: bound, as the kernel binds it,
+// to a name of its own for the reply; the sender of what comes to it
+// (SO_PASSCRED) tells the keeper's reply from anyone else's datagram.
+static int openRequestSocket(int& sock)
 {
-    std::string dir;
-    if (int err = keeperFolder(dir))
-        return err;
-    int left = d.leftMs();
-    if (left == 0)
-        return ETIMEDOUT;
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::string path = dir + "/" + KEEPER_SOCKET;
-    if (path.size() >= sizeof addr.sun_path)
-        return ENAMETOOLONG;
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0)
         return errno;
-    int err = setTimeout(s, SO_SNDTIMEO, left);
-    if (err == 0)
-        err = setTimeout(s, SO_RCVTIMEO, left);
-    while (err == 0 && connect(s, (const sockaddr*)&addr, sizeof addr) != 0) {
-        if (errno != EINTR)
-            err = errno;
-    }
-    if (err != 0) {
+    int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        int err = errno;
         close(s);
-        return err == ENOENT || err == ECONNREFUSED  ? ESRCH
-               : err == EAGAIN || err == EINPROGRESS ? ETIMEDOUT
-                                                     : err;
+        return err;
     }
     sock = s;
     return 0;
 }
 
-// One request and its reply on a connection; ESRCH if the keeper ended
-// meanwhile, ETIMEDOUT past the connection's bound.
-static int exchange(int sock, const Request& req, int sendFd, Reply& reply, int* receivedFd)
+// Sends req to the keeper at path, waiting within d while its queue is
+// full: ESRCH when no keeper is there (or it is ending).
+static int sendRequest(int sock, const char* folder, const Request& req, const int* fds, int nfds,
+                       const Deadline& d)
 {
-    int err = sendPacket(sock, &req, sizeof req, sendFd);
+    Peer keeper;
+    keeper.addr.sun_family = AF_UNIX;
+    snprintf(keeper.addr.sun_path, sizeof keeper.addr.sun_path, "%s/%s", folder, KEEPER_SOCKET);
+    keeper.len = sizeof keeper.addr;
+    for (;;) {
+        int err = sendPacket(sock, &req, sizeof req, fds, nfds, &keeper);
+        if (err == EAGAIN && pauseWithin(d, 2))
+            continue;
+        return err == ENOENT || err == ECONNREFUSED || err == EPIPE ? ESRCH
+               : err == EAGAIN                                      ? ETIMEDOUT
+                                                                    : err;
+    }
+}
+
+// The keeper's reply, within d; whatever else comes is dropped.
+static int receiveReply(int sock, Reply& reply, int* receivedFd, const Deadline& d)
+{
+    for (;;) {
+        struct pollfd p = {sock, POLLIN, 0};
+        int left = d.leftMs();
+        int r = left > 0 ? poll(&p, 1, left) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return r == 0 ? ETIMEDOUT : errno;
+        int fds[FDS_MAX];
+        Peer from;
+        int err = receivePacket(sock, &reply, sizeof reply, fds, &from);
+        if (err == EAGAIN)
+            continue;
+        if (err == 0 && !isTrustedPeer(from))
+            err = EAGAIN;
+        if (err == 0 && receivedFd != nullptr)
+            *receivedFd = fds[0];
+        for (int i = err == 0 && receivedFd != nullptr ? 1 : 0; i < FDS_MAX; i++) {
+            if (fds[i] >= 0)
+                close(fds[i]);
+        }
+        if (err != EAGAIN)
+            return err;
+    }
+}
+
+// One request to our keeper, wherever it listens, and its reply: ESRCH
+// when no keeper runs.
+static int exchange(const Request& req, const int* fds, int nfds, Reply& reply, int* receivedFd,
+                    const Deadline& d)
+{
+    int sock = -1;
+    int err = openRequestSocket(sock);
+    if (err != 0)
+        return err;
+    err = ESRCH;
+    const KeeperFolders& folders = keeperFolders();
+    for (int i = 0; i < folders.count && err == ESRCH; i++)
+        err = sendRequest(sock, folders.path[i], req, fds, nfds, d);
     if (err == 0)
-        err = receivePacket(sock, &reply, sizeof reply, receivedFd);
-    return err == EPIPE ? ESRCH : err == EAGAIN ? ETIMEDOUT : err;
+        err = receiveReply(sock, reply, receivedFd, d);
+    close(sock);
+    return err;
 }
 
 int askKeeper(const Request& req, int sendFd, Reply& reply, int* receivedFd, const Deadline& d)
 {
-    int sock = -1;
-    int err = connectKeeper(sock, d);
-    if (err == 0) {
-        err = exchange(sock, req, sendFd, reply, receivedFd);
-        close(sock);
-    }
-    return err;
+    return exchange(req, &sendFd, sendFd >= 0 ? 1 : 0, reply, receivedFd, d);
 }
 
 int handToKeeper(const Request& req, int fd, int* conn, const Deadline& d)
 {
     for (;;) {
-        int sock = -1;
-        int err = connectKeeper(sock, d);
-        if (err == 0) {
-            Reply reply;
-            err = exchange(sock, req, fd, reply, nullptr);
-            if (err == 0)
-                err = reply.err;
-            if (err == 0 && conn != nullptr)
-                *conn = sock;
-            else
-                close(sock);
-        } else if (err == ESRCH) {
+        // A registration comes with one end of the connection it lasts for.
+        int pair[2] = {-1, -1};
+        if (conn != nullptr && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+            return errno;
+        int fds[2] = {fd, pair[1]};
+        Reply reply;
+        int err = exchange(req, fds, conn != nullptr ? 2 : 1, reply, nullptr, d);
+        if (err == 0)
+            err = reply.err;
+        if (pair[1] >= 0)
+            close(pair[1]);
+        if (err == 0 && conn != nullptr)
+            *conn = pair[0];
+        else if (pair[0] >= 0)
+            close(pair[0]);
+        if (err == ESRCH) {
             // No keeper: one is started with this item as its first.
             err = startKeeper(req, fd, conn, d);
             if (err == EEXIST)

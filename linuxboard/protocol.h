@@ -2,10 +2,14 @@
 // (keeper.h), and how.
 //
 // The keeper listens on a socket in a folder only its user (and root) can
-// write: /run/varnel for root, else the user's runtime folder
-// /run/user/UID/varnel, else /tmp/varnel-UID. No other user can take its
-// name, plant a socket there or even connect. Each request is one packet
-// (SOCK_SEQPACKET), perhaps with a descriptor, answered by one packet.
+// write: /run/varnel for root (/var/run/varnel where there is no /run),
+// else the user's runtime folder /run/user/UID/varnel, else
+// /tmp/varnel-UID. No other user can take its name, plant a socket there
+// or even send to it. Each request is one datagram (SOCK_DGRAM), perhaps
+// with descriptors, sent from a socket the kernel names for the reply,
+// which is one datagram too: the keeper wakes once per request. Each end
+// believes only its own user or root, by the sender's credentials the
+// kernel passes along (SO_PASSCRED).
 //
 // What the keeper has, it has as items, each a line (a chip's device
 // number and the line's offset) or a PWM channel (pwmchip N, channel):
@@ -21,6 +25,8 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace linuxboard {
 
@@ -54,9 +60,9 @@ struct Reply {
 // the channel, or the line's chip went) before closing it.
 const char DROPPED = 'D';
 
-// The keeper's folder: made (mode 0700) if missing; 0, or EPERM for one
-// that is not a directory of ours that no one else may write.
-// Chosen once per process.
+// The folder a new keeper takes: the first of the above whose parent is
+// there and safe, made (mode 0700) if missing; 0, or EPERM for one that is
+// not a directory of ours that no one else may write.
 int keeperFolder(std::string& dir);
 // Makes dir, mode 0700, if missing; 0, or EPERM for one that is not a
 // directory of ours that no one else may write. Async-signal-safe.
@@ -71,10 +77,23 @@ int askKeeper(const Request& req, int sendFd, Reply& reply, int* receivedFd, con
 // caller keeps open for as long as the item is to last.
 int handToKeeper(const Request& req, int fd, int* conn, const Deadline& d);
 
-// One packet, with room for one descriptor, each way; used by both ends.
-// 0, EPIPE once the other end has closed, or an errno value.
-int sendPacket(int sock, const void* data, size_t size, int fd);
-int receivePacket(int sock, void* data, size_t size, int* fd);
+// Who sent a datagram, or where one goes: the address, and the sender's
+// user as the kernel vouches for it.
+struct Peer {
+    sockaddr_un addr = {};
+    socklen_t len = 0;
+    uid_t uid = (uid_t)-1;
+};
+
+// One datagram, with up to two descriptors; used by both ends, never
+// waiting. 0, EAGAIN, EPIPE once the other end has gone, or an errno
+// value. receivePacket fills fds[0] and fds[1] (-1 for none; any that
+// came are closed when fds is null or it fails).
+int sendPacket(int sock, const void* data, size_t size, const int* fds, int nfds, const Peer* to);
+int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from);
+
+// Whether a sender is our own user or root.
+bool isTrustedPeer(const Peer& peer);
 
 }  // namespace linuxboard
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,12 +32,15 @@ static void onPins(Op op)
 // would land in it. Put /dev/null there before opening anything else.
 static void openStandardDescriptors()
 {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+    struct pollfd std[3] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}};
+    if (poll(std, 3, 0) < 0)
+        return;
+    for (const struct pollfd& p : std) {
+        if (!(p.revents & POLLNVAL))
             continue;
         int null = open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
+        if (null >= 0 && null != p.fd) {
+            dup2(null, p.fd);
             close(null);
         }
     }

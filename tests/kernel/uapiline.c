@@ -14,10 +14,10 @@
 //                                     PWM can do on this machine
 //   uapiline as UID COMMAND [ARG...]  runs COMMAND as user (and group) UID
 //   uapiline flood SOCKET COUNT SECONDS
-//                                     opens up to COUNT connections to the
-//                                     Unix socket SOCKET, never sending a
-//                                     byte, prints "connected=N", holds
-//                                     them for SECONDS
+//                                     sends up to COUNT datagrams of junk to
+//                                     the Unix socket SOCKET as fast as it
+//                                     takes them, for SECONDS, and prints
+//                                     "sent=N"
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -145,15 +145,18 @@ static int flood(const char* path, int count, int seconds)
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    int connected = 0;
-    for (int i = 0; i < count; i++) {
-        int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0);
-        if (s >= 0 && connect(s, (struct sockaddr*)&addr, sizeof addr) == 0)
-            connected++;
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    char junk[16];
+    memset(junk, 0xee, sizeof junk);
+    int sent = 0;
+    time_t end = time(NULL) + seconds;
+    while (sent < count && time(NULL) < end) {
+        if (sendto(s, junk, sizeof junk, 0, (struct sockaddr*)&addr, sizeof addr) == sizeof junk)
+            sent++;
+        else if (errno != EAGAIN)
+            break;
     }
-    printf("connected=%d\n", connected);
-    fflush(stdout);
-    sleep((unsigned)seconds);
+    printf("sent=%d\n", sent);
     return 0;
 }
 
