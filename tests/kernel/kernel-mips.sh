@@ -79,7 +79,7 @@ buildMipsKernel() {
         >>"$src/drivers/pwm/Kconfig"
     printf 'obj-$(CONFIG_PWM_STORE) += pwm-store.o\n' >>"$src/drivers/pwm/Makefile"
 
-    local kmake=(make -C "$src" O="$out" ARCH=mips CROSS_COMPILE=$mipsCross)
+    local kmake=(make -C "$src" O="$out" ARCH=mips CROSS_COMPILE="$mipsCross")
     "${kmake[@]}" -s KCONFIG_ALLCONFIG="$here/mips.config" allnoconfig >"$tmp/build.log" 2>&1 ||
         { failBuild "$cache" "$tmp" "the MIPS kernel could not be configured"; return 1; }
     # An option whose dependencies are not met is dropped without a word.
@@ -125,7 +125,7 @@ buildMipsBusybox() {
         mkdir "$out" "$tmp/$name"
         # As Debian configures its static flavour.
         cat "$bbsrc/debian/config/os/linux" "$bbsrc/debian/config/pkg/static" >"$out/.config"
-        local bbmake=(make -C "$out" -f "$bbsrc/Makefile" KBUILD_SRC="$bbsrc" CROSS_COMPILE=$mipsCross)
+        local bbmake=(make -C "$out" -f "$bbsrc/Makefile" KBUILD_SRC="$bbsrc" CROSS_COMPILE="$mipsCross")
         { { yes "" || true; } | "${bbmake[@]}" silentoldconfig &&
             nice -n 10 "${bbmake[@]}" -j 2 busybox &&
             "${bbmake[@]}" busybox.links; } >>"$tmp/build.log" 2>&1 ||
