@@ -2,11 +2,18 @@
 #
 # makeInitramfs OUT MODULES STAGE SCRIPT [FILE...]
 #   writes OUT, an uncompressed cpio archive holding busybox, /init, the
-#   modules in MODULES, what STAGE holds as installed (usr/bin/pinctl and
-#   its libvarnel.so, from a cmake --install or a package), uapiline,
-#   SCRIPT as /kt/script, and each FILE in /kt; every dynamic program comes
-#   with the shared libraries ldd names for it, and the loader finds them
-#   through an ld.so.cache, as on an installed system
+#   modules in MODULES (none if empty), what STAGE holds as installed
+#   (usr/bin/pinctl and its libvarnel.so, from a cmake --install or a
+#   package), uapiline, SCRIPT as /kt/script, and each FILE in /kt; every
+#   dynamic program comes with the shared libraries it needs, and the
+#   loader finds them through an ld.so.cache, as on an installed system
+#
+# For this machine's processor by default; with vmArch=mips, for 32-bit
+# big-endian MIPS: MIPS_BUSYBOX and its MIPS_APPLETS (kernel-mips.sh),
+# uapiline built with the MIPS C compiler, and the libraries from the MIPS
+# C library's folder (mipsLibs), installed in /lib as on a board.
+vmArch=${vmArch:-x86_64}
+mipsLibs=/usr/mips-linux-gnu/lib
 
 # copyWithLibs ROOT PROGRAM DEST: PROGRAM to ROOT/DEST, with its libraries
 # at their own paths under ROOT (libvarnel.so excepted: it is installed
@@ -19,9 +26,13 @@ copyWithLibs() {
 }
 
 # copyLibsOf ROOT PROGRAM: the shared libraries PROGRAM needs, at their
-# own paths under ROOT.
+# own paths under ROOT (for MIPS, in /lib).
 copyLibsOf() {
     local root=$1 prog=$2 lib
+    if [ "$vmArch" = mips ]; then
+        copyMipsLibs "$root" "$prog"
+        return
+    fi
     # "libx.so => /path/libx.so (0x...)" and "/lib64/ld-linux... (0x...)"
     for lib in $(ldd "$prog" 2>/dev/null |
                  sed -n 's/.*=> \(\/[^ ]*\).*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p'); do
@@ -32,21 +43,55 @@ copyLibsOf() {
     done
 }
 
+# copyMipsLibs ROOT PROGRAM: the MIPS program's interpreter and the
+# libraries it needs, and those they need, from mipsLibs to ROOT/lib
+# (libvarnel.so excepted).
+copyMipsLibs() {
+    local root=$1 todo=("$2") file lib
+    lib=$(mips-linux-gnu-readelf -l "$2" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
+    if [ -n "$lib" ] && [ ! -e "$root$lib" ]; then
+        mkdir -p "$root$(dirname "$lib")"
+        cp -L "$mipsLibs/$(basename "$lib")" "$root$lib"
+    fi
+    mkdir -p "$root/lib"
+    while [ ${#todo[@]} -gt 0 ]; do
+        file=${todo[0]}
+        todo=("${todo[@]:1}")
+        for lib in $(mips-linux-gnu-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+            [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] && continue
+            [ -e "$mipsLibs/$lib" ] || {
+                echo "tests/kernel: $file needs $lib, not in $mipsLibs" >&2
+                return 1
+            }
+            cp -L "$mipsLibs/$lib" "$root/lib/$lib"
+            todo+=("$mipsLibs/$lib")
+        done
+    done
+}
+
 makeInitramfs() {
-    local out=$1 modules=$2 stage=$3 script=$4 here root applet file lib
+    local out=$1 modules=$2 stage=$3 script=$4 here root applets applet cc file lib
     shift 4
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     root=$out.d
     rm -rf "$root"
     mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/lib,dev,proc,sys,tmp,run,root,kt/modules}
 
-    cp /bin/busybox "$root/bin/busybox"
-    for applet in $(/bin/busybox --list-full); do
+    if [ "$vmArch" = mips ]; then
+        cp "$MIPS_BUSYBOX" "$root/bin/busybox"
+        applets=$(cat "$MIPS_APPLETS")
+        cc=mips-linux-gnu-gcc
+    else
+        cp /bin/busybox "$root/bin/busybox"
+        applets=$(/bin/busybox --list-full)
+        cc=gcc
+    fi
+    for applet in $applets; do
         [ -e "$root/$applet" ] || ln -s /bin/busybox "$root/$applet"
     done
     cp "$here/init" "$root/init"
-    cp "$modules"/*.ko "$root/kt/modules/"
-    gcc -O2 -Wall -Wextra -static -o "$root/usr/bin/uapiline" "$here/uapiline.c"
+    [ -z "$modules" ] || cp "$modules"/*.ko "$root/kt/modules/"
+    $cc -O2 -Wall -Wextra -static -o "$root/usr/bin/uapiline" "$here/uapiline.c"
 
     cp -a "$stage/usr/." "$root/usr/"
     # A static pinctl comes without libvarnel.so.
@@ -63,10 +108,13 @@ makeInitramfs() {
         esac
     done
 
-    # The loader's cache, of every folder that holds a library.
-    mkdir -p "$root/etc"
-    (cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u) >"$root/etc/ld.so.conf"
-    ldconfig -r "$root" 2>/dev/null || true
+    # The loader's cache, of every folder that holds a library (the MIPS
+    # root's libraries are where its loader looks by default).
+    if [ "$vmArch" != mips ]; then
+        mkdir -p "$root/etc"
+        (cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u) >"$root/etc/ld.so.conf"
+        ldconfig -r "$root" 2>/dev/null || true
+    fi
 
     (cd "$root" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$out"
 }
