@@ -146,6 +146,16 @@ removeSimChip() {
     echo 0 >"$c/live" && rmdir "$c/bank0" "$c"
 }
 
+# errno values that differ between processors.
+case $(uname -m) in
+mips*) EADDRINUSE=125 ETIMEDOUT=145 ;;
+*) EADDRINUSE=98 ETIMEDOUT=110 ;;
+esac
+
+# sigMask FIELD FILE: the low 32 bits of a signal mask line of a
+# /proc/PID/status copy (MIPS has 128 signals, x86 64), as a number.
+sigMask() { printf '%d' "0x$(sed -n "s/^$1:[[:space:]]*//p" "$2" | sed 's/.*\(.\{8\}\)$/\1/')"; }
+
 # The other user (nobody), for what another local user may try.
 OTHER=65534
 asOther() { uapiline as $OTHER "$@"; }
