@@ -74,8 +74,9 @@ static PinMap loadPinMap()
 
 const PinMap& boardPinMap()
 {
-    static const PinMap map = loadPinMap();
-    return map;
+    // Never destroyed: nothing to tidy at exit, when a command has done.
+    static const PinMap* map = new PinMap(loadPinMap());
+    return *map;
 }
 
 }  // namespace linuxboard

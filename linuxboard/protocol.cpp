@@ -206,32 +206,32 @@ static int sendRequest(int sock, const char* folder, const Request& req, const i
     }
 }
 
-// The keeper's reply, within d; whatever else comes is dropped.
+// The keeper's reply, within d; whatever else comes is dropped. The
+// keeper has mostly replied already when this is called: it preempted the
+// sender as it woke.
 static int receiveReply(int sock, Reply& reply, int* receivedFd, const Deadline& d)
 {
     for (;;) {
-        struct pollfd p = {sock, POLLIN, 0};
-        int left = d.leftMs();
-        int r = left > 0 ? poll(&p, 1, left) : 0;
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return r == 0 ? ETIMEDOUT : errno;
         int fds[FDS_MAX];
         Peer from;
         int err = receivePacket(sock, &reply, sizeof reply, fds, &from);
-        if (err == EAGAIN)
-            continue;
         if (err == 0 && !isTrustedPeer(from))
-            err = EAGAIN;
+            err = EINVAL;
         if (err == 0 && receivedFd != nullptr)
             *receivedFd = fds[0];
         for (int i = err == 0 && receivedFd != nullptr ? 1 : 0; i < FDS_MAX; i++) {
             if (fds[i] >= 0)
                 close(fds[i]);
         }
-        if (err != EAGAIN)
+        if (err != EAGAIN && err != EINVAL)
             return err;
+        struct pollfd p = {sock, POLLIN, 0};
+        int left = d.leftMs();
+        int r = left > 0 ? poll(&p, 1, left) : 0;
+        if (r == 0)
+            return ETIMEDOUT;
+        if (r < 0 && errno != EINTR)
+            return errno;
     }
 }
 
