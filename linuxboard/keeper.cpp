@@ -243,7 +243,7 @@ Outcome serve(const Request& req, int* fds)
 bool serveRequests(bool ending)
 {
     Request req;
-    int fds[2];
+    int fds[2] = {-1, -1};
     Peer from;
     int err = receivePacket(sock, &req, sizeof req, fds, &from);
     if (err == EAGAIN || err == EBADF)

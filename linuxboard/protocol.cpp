@@ -123,6 +123,8 @@ int sendPacket(int sock, const void* data, size_t size, const int* fds, int nfds
 
 int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from)
 {
+    if (fds != nullptr)
+        fds[0] = fds[1] = -1;
     struct iovec iov = {data, size};
     struct msghdr msg = {};
     msg.msg_iov = &iov;
@@ -212,7 +214,7 @@ static int sendRequest(int sock, const char* folder, const Request& req, const i
 static int receiveReply(int sock, Reply& reply, int* receivedFd, const Deadline& d)
 {
     for (;;) {
-        int fds[FDS_MAX];
+        int fds[FDS_MAX] = {-1, -1};
         Peer from;
         int err = receivePacket(sock, &reply, sizeof reply, fds, &from);
         if (err == 0 && !isTrustedPeer(from))
