@@ -154,6 +154,16 @@ TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
     EXPECT_EQ(askKeeper(lineRequest(READ, 2), -1, reply, nullptr, d), ESRCH);
     close(line1);
     close(line2);
+
+    // Nothing to receive: no descriptor is handed back, none to close.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, pair), 0);
+    int handed[2] = {0, 1};
+    EXPECT_EQ(receivePacket(pair[0], &reply, sizeof reply, handed, nullptr), EAGAIN);
+    EXPECT_EQ(handed[0], -1);
+    EXPECT_EQ(handed[1], -1);
+    close(pair[0]);
+    close(pair[1]);
 }
 
 class HardPWMWatch : public SandboxTest {
