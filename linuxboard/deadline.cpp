@@ -23,10 +23,10 @@ int Deadline::leftMs() const
 }
 
 static bool started = false;
-static Deadline budget(0);
 
 const Deadline& waitBudget()
 {
+    static Deadline budget(WAIT_BUDGET_MS);
     if (!started) {
         started = true;
         budget = Deadline(WAIT_BUDGET_MS);

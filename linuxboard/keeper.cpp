@@ -5,7 +5,6 @@
 #include "detach.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -30,12 +29,14 @@ const int ITEMS_MAX = 128;
 
 enum ItemKind { NO_ITEM = 0, HELD, LENT, WATCHED };
 
+// Plain data, zero until the keeper starts: a process that only links the
+// library pays nothing for the table.
 struct Item {
-    int kind = NO_ITEM;
-    uint64_t chip = 0;
-    uint32_t index = 0;
-    int fd = -1;    // the line request, or the channel's "enable" file
-    int conn = -1;  // a registration's connection
+    int kind;
+    uint64_t chip;
+    uint32_t index;
+    int fd;    // the line request, or the channel's "enable" file
+    int conn;  // a registration's connection
 };
 
 // Filled in by startKeeper before the fork.
@@ -411,6 +412,10 @@ bool readEvents()
 // fds: the first item's descriptor, and a registration's connection.
 void runKeeper(const int* fds, int count)
 {
+    for (Item& it : items) {
+        it.fd = -1;
+        it.conn = -1;
+    }
     inotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotifyFd >= 0)
         inotify_add_watch(inotifyFd, "/dev", IN_DELETE);

@@ -11,8 +11,8 @@
 // believes only its own user or root, by the sender's credentials the
 // kernel passes along (SO_PASSCRED).
 //
-// What the keeper has, it has as items, each a line (a chip's device
-// number and the line's offset) or a PWM channel (pwmchip N, channel):
+// What the keeper has, it has as items, each a line (gpiochip N and the
+// line's offset) or a PWM channel (pwmchip N, channel):
 //   held     a line request it keeps for good: outputs pinctl set
 //   lent     a line an interrupt worker watches, lent for reading
 //   watched  a PWM channel it switches off when its worker ends
@@ -46,7 +46,7 @@ struct Request {
     int8_t arg = 0;
     uint16_t unused = 0;
     uint32_t index = 0;  // the line's offset, or the PWM channel
-    uint64_t chip = 0;   // the chip's device number, or the pwmchip's N
+    uint64_t chip = 0;   // N of gpiochipN, or of pwmchipN
 };
 
 // err: 0, ESRCH for an item the keeper does not have, EBUSY for a lent
