@@ -40,6 +40,7 @@ struct LineConfig {
 // descriptor (close-on-exec, as the kernel makes it).
 // eventBuffer is the number of edge events the kernel is asked to buffer.
 int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBuffer, int& fd);
+// These three make one ioctl each and nothing else: the keeper uses them.
 int configureLine(int fd, const LineConfig& config);
 int readLevel(int fd, int& level);
 int driveLevel(int fd, int level);

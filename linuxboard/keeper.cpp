@@ -2,6 +2,7 @@
 // process with threads): fixed tables, no allocation, no stdio.
 #include "keeper.h"
 
+#include "chips.h"
 #include "detach.h"
 
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -128,38 +128,11 @@ int addItem(int kind, const Request& req, int fd, int conn)
     return 0;
 }
 
-int ioctlRetry(int fd, unsigned long request, void* arg)
-{
-    int r;
-    do {
-        r = ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r < 0 ? errno : 0;
-}
-
-int readLevel(int fd, int& level)
-{
-    gpio_v2_line_values v = {};
-    v.mask = 1;
-    int err = ioctlRetry(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
-    if (err == 0)
-        level = (int)(v.bits & 1);
-    return err;
-}
-
-int driveLevel(int fd, int level)
-{
-    gpio_v2_line_values v = {};
-    v.mask = 1;
-    v.bits = level ? 1 : 0;
-    return ioctlRetry(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &v);
-}
-
 int makeInput(int fd)
 {
-    gpio_v2_line_config c = {};
-    c.flags = GPIO_V2_LINE_FLAG_INPUT;
-    return ioctlRetry(fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &c);
+    LineConfig input;
+    input.flags = GPIO_V2_LINE_FLAG_INPUT;
+    return configureLine(fd, input);
 }
 
 // A chip has gone from /dev: the lines that went with it answer ENODEV.
