@@ -148,21 +148,29 @@ TEST_F(IrqTest, SlowHandlerGetsEveryEdgeJudgedByWhenItHappened)
 
 TEST_F(IrqTest, HandlerThatBlocksHoldsUpNoWriterAndGetsTheFirstEdgesInOrder)
 {
-    GatedRecorder recorder;
-    GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
     // Far more lines than a FIFO holds, and more edges than the queue.
     const int toggles = static_cast<int>(simboard::kEdgeQueueCap) + 1000;
     // Written from a child: a writer stuck on a full FIFO fails the test
-    // instead of hanging it.
-    EXPECT_EQ(runInChild(
-                  [&] {
-                      for (int i = 1; i <= toggles; ++i)
-                          if (simboard::applyLevel(8, i % 2) != 0)
-                              return 1;
-                      return simboard::applyLevel(6, 1);
-                  },
-                  60000),
-              0);
+    // instead of hanging it. Forked before this process has threads, and
+    // started on a word from it: a child forked beside running threads may
+    // find a lock of theirs held for good (the sanitizers' allocator's).
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const int writer = startInChild([&] {
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            return 2;
+        for (int i = 1; i <= toggles; ++i)
+            if (simboard::applyLevel(8, i % 2) != 0)
+                return 1;
+        return simboard::applyLevel(6, 1);
+    });
+    close(go[0]);
+    GatedRecorder recorder;
+    GPIOPin(8).setIrq(GPIO_IRQ_BOTH, &recorder, 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    EXPECT_EQ(waitForExit(writer, 60000), 0);
     recorder.open();
     // The queue's worth, and the one edge the handler held when it filled.
     recorder.waitFor(simboard::kEdgeQueueCap + 1, 30000);
