@@ -12,9 +12,9 @@ namespace linuxboard {
 
 // How long a lost keeper is looked for again, how often, and how long one
 // try may take.
-static const int AGAIN_MS = 10000;
+static const int AGAIN_MS = 20000;
 static const int AGAIN_STEP_MS = 100;
-static const int TRY_MS = 1500;
+static const int TRY_MS = 4000;
 
 struct Registration {
     Request req;
@@ -26,21 +26,22 @@ struct Registration {
 };
 
 // Registers again with a new keeper; false if none could be had in time.
-// Each try has a bound of its own: the keeper that just died may still
-// have taken the first request into a queue that will never be read (its
-// socket goes after the connection that woke us), and a request whose
-// time is up is never carried out, so trying again is safe.
+// The keeper that just died may not have let go of its socket yet (it goes
+// after the connection that woke us): the first try waits a moment, and
+// each has a bound of its own, should the dead keeper's queue swallow it
+// all the same. A request whose time is up is never carried out, so
+// trying again is safe.
 static bool registerAgain(Registration* r)
 {
     Deadline d(AGAIN_MS);
-    do {
+    while (pauseWithin(d, AGAIN_STEP_MS)) {
         int conn = -1;
         int left = d.leftMs();
         if (handToKeeper(r->req, r->fd, &conn, Deadline(left < TRY_MS ? left : TRY_MS)) == 0) {
             r->conn.store(conn);
             return true;
         }
-    } while (pauseWithin(d, AGAIN_STEP_MS));
+    }
     return false;
 }
 

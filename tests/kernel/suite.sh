@@ -559,7 +559,7 @@ is 0 "" get 14
 k=$(keeper)
 kill -9 "$k"
 watchedAgain() { [ -n "$(keeper)" ] && [ "$(keeper)" != "$1" ] && ls -l /proc/$(keeper)/fd | grep -q pwm1/enable; }
-waitUntil 50 watchedAgain "$k" || fail "the channel is not watched again"
+waitUntil 100 watchedAgain "$k" || fail "the channel is not watched again"
 kill -9 "$(recordPid 17 pwm)"
 waitUntil 30 sh -c "[ \"\$(cat /sys/class/pwm/pwmchip$PWM_CHIP/pwm1/enable)\" = 0 ]" ||
     fail "the channel stayed on after its worker was killed"

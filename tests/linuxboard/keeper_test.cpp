@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
@@ -227,9 +228,12 @@ TEST_F(HardPWMWatch, OffWhenItsStarterEndsEvenAfterTheKeeperWasKilledButNotByAnO
     EXPECT_TRUE(waitFor(
         [&] {
             std::vector<int> now = keepers();
-            return now.size() == 1 && now[0] != keeper;
+            if (now.size() != 1 || now[0] == keeper)
+                return false;
+            std::vector<std::string> fds = descriptors(now[0]);
+            return std::find(fds.begin(), fds.end(), channel + "/enable") != fds.end();
         },
-        3000));
+        15000));
     EXPECT_EQ(attr("enable"), "1");
     kill(second, SIGKILL);
     waitpid(second, nullptr, 0);
