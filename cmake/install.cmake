@@ -4,7 +4,7 @@
 #
 # The simulated board's libvarnel.so and pinsim stand in for the hardware:
 # they are installed only when asked for by name, as the component
-# "simboard" (simboard/CMakeLists.txt):
+# "simboard" (simboard/CMakeLists.txt), the library in a folder of its own:
 #     cmake --install build --component simboard
 install(FILES ${PROJECT_SOURCE_DIR}/man/pinctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/completion/pinctl
@@ -33,6 +33,9 @@ if(PINCTL_BOARD STREQUAL "linux" AND NOT PINCTL_BOARD_LIBRARY)
     installWithoutRunpath(varnel ${CMAKE_INSTALL_LIBDIR})
   endif()
 elseif(NOT PINCTL_BOARD_LIBRARY)
-  installWithoutRunpath(varnel ${CMAKE_INSTALL_LIBDIR} COMPONENT simboard EXCLUDE_FROM_ALL)
-  installWithoutRunpath(pinsim ${CMAKE_INSTALL_BINDIR} COMPONENT simboard EXCLUDE_FROM_ALL)
+  installWithoutRunpath(varnel ${PINCTL_SIMBOARD_LIBDIR} COMPONENT simboard EXCLUDE_FROM_ALL)
+  # pinsim keeps the one entry that leads to its board's folder.
+  install(CODE "file(RPATH_CHANGE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:pinsim>\"
+      OLD_RPATH \"$<TARGET_PROPERTY:pinsim,INSTALL_RPATH>\" NEW_RPATH \"${PINSIM_INSTALLED_RPATH}\")"
+    COMPONENT simboard EXCLUDE_FROM_ALL)
 endif()

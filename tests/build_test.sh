@@ -3,7 +3,8 @@
 #   build_test.sh board SRC BUILD: pinctl built against a board's own
 #     libvarnel.so and header, here a copy of the stand-in kept apart.
 #   build_test.sh install SRC BUILD: pinctl installed under a prefix, then
-#     the simulated board (component simboard), and run from there.
+#     the simulated board (component simboard), which changes nothing that
+#     pinctl loads, and pinctl run on it from there with "pinsim run".
 # In a cross build, PINCTL_TEST_TOOLCHAIN names its toolchain file and
 # PINCTL_TEST_LAUNCHER the emulator that runs what it builds.
 set -eu
@@ -22,9 +23,10 @@ launch() {
     ${PINCTL_TEST_LAUNCHER:-} "$@"
 }
 
+# check_info COMMAND...: COMMAND info all reports a fresh simulated board.
 check_info() {
     expected >"$work/expected"
-    launch "$1" info all >"$work/actual"
+    launch "$@" info all >"$work/actual"
     cmp "$work/expected" "$work/actual"
 }
 
@@ -64,19 +66,34 @@ install)
     for f in lib/libvarnel.so bin/pinsim; do
         [ ! -e "$prefix/$f" ] || { echo "installed without being asked for: $f"; exit 1; }
     done
+    # The loader looks in the prefix's lib/ (as in /usr/local/lib after
+    # ldconfig): what pinctl loads is the same before and after the
+    # simulated board is installed, which keeps its library elsewhere.
+    export LD_LIBRARY_PATH="$prefix/lib"
+    loads() {
+        if [ -z "${PINCTL_TEST_LAUNCHER:-}" ]; then
+            ldd "$prefix/bin/pinctl" | sed 's/ (0x[0-9a-f]*)$//'
+        else
+            # ldd cannot load a cross-built program: what it could find.
+            find "$prefix/lib" -maxdepth 1 -name 'libvarnel.so*' 2>/dev/null || true
+        fi
+    }
+    loads >"$work/loads.before"
     cmake --install "$build" --prefix "$prefix" --component simboard >/dev/null
-    for f in lib/libvarnel.so bin/pinsim share/man/man1/pinsim.1; do
+    for f in lib/pinctl-sim/libvarnel.so bin/pinsim share/man/man1/pinsim.1; do
         [ -e "$prefix/$f" ] || { echo "not installed: $f"; ls -R "$prefix"; exit 1; }
     done
-    # No installed binary carries a search path: pinctl finds the library
-    # through the loader's own, here LD_LIBRARY_PATH for a private prefix.
-    if readelf -d "$prefix/bin/pinctl" "$prefix/bin/pinsim" "$prefix/lib/libvarnel.so" |
-        grep -E 'R(UN)?PATH'; then
+    loads >"$work/loads.after"
+    diff "$work/loads.before" "$work/loads.after" || { echo "the simulated board changed what pinctl loads"; exit 1; }
+    grep -q 'libvarnel.so' "$work/loads.after" || [ -n "${PINCTL_TEST_LAUNCHER:-}" ] || exit 1
+    # No installed binary carries a search path but pinsim, to its board.
+    if readelf -d "$prefix/bin/pinctl" "$prefix/lib/pinctl-sim/libvarnel.so" | grep -E 'R(UN)?PATH'; then
         echo "an installed binary keeps a search path"; exit 1
     fi
-    export LD_LIBRARY_PATH="$prefix/lib"
-    check_info "$prefix/bin/pinctl"
+    readelf -d "$prefix/bin/pinsim" | grep -E 'R(UN)?PATH' |
+        grep -q '\[\$ORIGIN/\.\./lib/pinctl-sim\]$' || { readelf -d "$prefix/bin/pinsim"; exit 1; }
     launch "$prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
+    check_info "$prefix/bin/pinsim" run ${PINCTL_TEST_LAUNCHER:-} "$prefix/bin/pinctl"
     ;;
 *)
     echo "usage: $0 board|install SRC BUILD" >&2
