@@ -66,6 +66,10 @@ install)
     for f in lib/libvarnel.so bin/pinsim; do
         [ ! -e "$prefix/$f" ] || { echo "installed without being asked for: $f"; exit 1; }
     done
+    # Its manual page names no page that only the linux board's install has.
+    if grep -q 'Xr varnel-pinmap' "$prefix/share/man/man1/pinctl.1"; then
+        echo "the installed pinctl.1 names varnel-pinmap(5)"; exit 1
+    fi
     # The loader looks in the prefix's lib/ (as in /usr/local/lib after
     # ldconfig): what pinctl loads is the same before and after the
     # simulated board is installed, which keeps its library elsewhere.
