@@ -25,6 +25,12 @@ expect() {
     fi
 }
 written="0 1 6 7 8 12 13 14 15 16 17 18 19 23 26"
+# stub NAME LINE...: a stand-in for pinctl, a script of those lines.
+stub() {
+    prog=$work/$1
+    shift
+    printf '%s\n' '#!/bin/sh' "$@" >"$prog" && chmod +x "$prog"
+}
 
 prog=$pinctl
 expect "pwm pwmstop" pw
@@ -35,10 +41,7 @@ expect "both" irq 6 b
 # a linux board whose pin map names only a chip that is not there.
 if [ "$board" = linux ]; then
     echo "3 /dev/gpiochip-absent 0" >"$work/absent.map"
-    export VARNEL_PINMAP=$work/absent.map
-    expect "all" info ""
-    expect "" get ""
-    unset VARNEL_PINMAP
+    VARNEL_PINMAP=$work/absent.map expect "all" info ""
 else
     expect "$written all" info ""
     expect "1 12 13 14 15 16 17 18 19" get 1
@@ -46,34 +49,26 @@ fi
 
 # A board with other pins (here those its pin map lists): each pin asked
 # about once, with "setd PIN" and nothing else; asked again for another map.
-prog=$work/mapped
-printf '%s\n' '#!/bin/sh' 'echo "$*" >>"$VARNEL_PINMAP.asked"' 'read -r pins <"$VARNEL_PINMAP"' \
-    'case " $pins " in' \
-    '*" $2 "*) echo "**ERROR** No <val> specified for setd" ;;' \
-    '*) echo "**ERROR** Invalid <pin> : $2" ;;' 'esac' 'echo Usage' 'exit 255' >"$prog"
-chmod +x "$prog"
+stub mapped 'echo "$*" >>"$VARNEL_PINMAP.asked"' 'read -r pins <"$VARNEL_PINMAP"' \
+    'case " $pins " in *" $2 "*) echo "**ERROR** No <val> specified for setd" ;;' \
+    '*) echo "**ERROR** Invalid <pin> : $2" ;; esac' 'echo Usage' 'exit 255'
 echo "3 20" >"$work/a.map"
 echo "5" >"$work/b.map"
 VARNEL_PINMAP=$work/a.map expect "3 20 all" set ""
 VARNEL_PINMAP=$work/a.map expect "3 20" getd ""
 VARNEL_PINMAP=$work/b.map expect "5" irq ""
-for p in $(seq 0 26); do echo "setd $p"; done >"$work/asked"
-cmp -s "$work/asked" "$work/a.map.asked" || { echo "asked: $(cat "$work/a.map.asked")"; failed=1; }
+[ "$(cat "$work/a.map.asked")" = "$(seq 0 26 | sed 's/^/setd /')" ] || { echo "asked other things"; failed=1; }
 
 # The written pins when pinctl gives no answer: it cannot load its board,
-# or it hangs (stopped at the bound, nothing of it left running).
-prog=$work/noboard
-printf '%s\n' '#!/bin/sh' 'echo "cannot open shared object file" >&2' 'exit 127' >"$prog"
-chmod +x "$prog"
+# or it hangs (stopped at the bound, nothing of it left running; stopped
+# before it even started, it wrote no process id).
+stub noboard 'echo "cannot open shared object file" >&2' 'exit 127'
 expect "$written" get ""
-prog=$work/hung
-printf '%s\n' '#!/bin/sh' "echo \$\$ >$work/hung.pid" 'exec sleep 20' >"$prog"
-chmod +x "$prog"
+stub hung "echo \$\$ >$work/hung.pid" 'exec sleep 20'
 _pinctl_bound=1
 started=$SECONDS
 expect "$written all" info ""
 [ $((SECONDS - started)) -le 4 ] || { echo "the bound was not kept"; failed=1; }
-# (Stopped before it even started, it wrote no process id.)
 pid=$(cat "$work/hung.pid" 2>/dev/null)
 case ${pid:+$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)} in
 "" | Z) ;;
