@@ -3,7 +3,10 @@
 #include "edges.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
 
 namespace simboard {
 namespace {
@@ -84,6 +87,19 @@ int describePins(int pin, std::string& text)
         }
         return 0;
     });
+}
+
+std::string libraryFolder()
+{
+    // The loader names the file it mapped this function from.
+    Dl_info info;
+    if (::dladdr(reinterpret_cast<void*>(&libraryFolder), &info) == 0 || info.dli_fname == nullptr)
+        return "";
+    char path[PATH_MAX];
+    if (::realpath(info.dli_fname, path) == nullptr)
+        return "";
+    std::string folder(path);
+    return folder.substr(0, folder.rfind('/'));
 }
 
 }  // namespace simboard

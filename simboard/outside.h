@@ -34,6 +34,10 @@ std::string describePin(int pin, const PinState& p, const BoardSite& site);
 // One line per usable pin, or only pin's line if pin >= 0.
 int describePins(int pin, std::string& text);
 
+// The folder of the libvarnel.so this process has loaded, this board's, as
+// an absolute path; empty if the loader cannot tell.
+std::string libraryFolder();
+
 }  // namespace simboard
 
 #endif

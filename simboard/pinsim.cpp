@@ -1,9 +1,11 @@
 // pinsim: plays the world outside the simulated board.
 //
 //   pinsim show [PIN] | level PIN 0|1 | fail PIN CODE | stop-pwm PIN | reset
+//   pinsim run COMMAND [ARG...]
 //
-// Exit status: 0 done, 1 board fault, 2 bad arguments. Errors are one line
-// on stderr starting "pinsim: ".
+// Exit status: 0 done, 1 board fault, 2 bad arguments; run: COMMAND's, or
+// 126 or 127 when it cannot be run. Errors are one line on stderr starting
+// "pinsim: ".
 #include "outside.h"
 
 #include <cerrno>
@@ -13,11 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
-const char kUsage[] =
-    "usage: pinsim show [PIN] | level PIN 0|1 | fail PIN CODE | stop-pwm PIN | reset";
+const char kUsage[] = "usage: pinsim show [PIN] | level PIN 0|1 | fail PIN CODE | stop-pwm PIN | "
+                      "reset | run COMMAND [ARG...]";
 
 constexpr int kBoardFault = 1;
 constexpr int kBadArguments = 2;
@@ -96,10 +99,50 @@ int runCommand(const std::string& command, int argc, char** args)
     return reportBoard(simboard::applyLevel(pin, value));
 }
 
+// run: COMMAND with this board's libvarnel.so first in the loader's path.
+// Installed, that library lies in a folder of its own where the loader
+// never looks, so that it cannot take the place of a real board's: a pinctl
+// started here, and everything it starts, drives the simulated board.
+int runOnBoard(char** args)
+{
+    if (args[0] == nullptr)
+        return failArguments("run takes a COMMAND");
+    const std::string folder = simboard::libraryFolder();
+    if (folder.empty()) {
+        std::fprintf(stderr, "pinsim: cannot tell where the board's libvarnel.so is\n");
+        return kBoardFault;
+    }
+    // The loader splits its path at ':' and ';' and expands '$' words, and
+    // an empty entry would be the current folder: none of them is added.
+    if (folder.find_first_of(":;$") != std::string::npos) {
+        std::fprintf(stderr, "pinsim: cannot put %s in LD_LIBRARY_PATH\n", folder.c_str());
+        return kBoardFault;
+    }
+    const char* old = std::getenv("LD_LIBRARY_PATH");
+    const std::string path = old != nullptr && *old != '\0' ? folder + ":" + old : folder;
+    if (::setenv("LD_LIBRARY_PATH", path.c_str(), 1) != 0) {
+        std::fprintf(stderr, "pinsim: out of memory\n");
+        return kBoardFault;
+    }
+    ::execvp(args[0], args);
+    const int err = errno;
+    std::fprintf(stderr, "pinsim: cannot run %s: %s\n", args[0], std::strerror(err));
+    return err == ENOENT ? 127 : 126;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // Before anything else: the command inherits our signal dispositions.
+    if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
+        try {
+            return runOnBoard(argv + 2);
+        } catch (...) {
+            std::fprintf(stderr, "pinsim: out of memory\n");
+            return kBoardFault;
+        }
+    }
     // A FIFO whose reader just died must not kill us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {

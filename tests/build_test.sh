@@ -3,7 +3,8 @@
 #   build_test.sh board SRC BUILD: pinctl built against a board's own
 #     libvarnel.so and header, here a copy of the stand-in kept apart.
 #   build_test.sh install SRC BUILD: pinctl installed under a prefix, then
-#     the simulated board (component simboard), and run from there.
+#     the simulated board (component simboard), which changes nothing that
+#     pinctl loads, and pinctl run on it from there with "pinsim run".
 # In a cross build, PINCTL_TEST_TOOLCHAIN names its toolchain file and
 # PINCTL_TEST_LAUNCHER the emulator that runs what it builds.
 set -eu
@@ -22,9 +23,10 @@ launch() {
     ${PINCTL_TEST_LAUNCHER:-} "$@"
 }
 
+# check_info COMMAND...: COMMAND info all reports a fresh simulated board.
 check_info() {
     expected >"$work/expected"
-    launch "$1" info all >"$work/actual"
+    launch "$@" info all >"$work/actual"
     cmp "$work/expected" "$work/actual"
 }
 
@@ -64,19 +66,31 @@ install)
     for f in lib/libvarnel.so bin/pinsim; do
         [ ! -e "$prefix/$f" ] || { echo "installed without being asked for: $f"; exit 1; }
     done
+    # Its manual page names no page that only the linux board's install has.
+    if grep -q 'Xr varnel-pinmap' "$prefix/share/man/man1/pinctl.1"; then
+        echo "the installed pinctl.1 names varnel-pinmap(5)"; exit 1
+    fi
+    # What pinctl loads, with the loader looking in the prefix's lib/ (as in
+    # /usr/local/lib after ldconfig), is the same after the simulated board
+    # is installed: its library goes elsewhere. (ldd cannot load a
+    # cross-built program, but the listing of lib/ still tells.)
+    export LD_LIBRARY_PATH="$prefix/lib"
+    loads() { ldd "$prefix/bin/pinctl" 2>&1 | sed 's/ (0x[0-9a-f]*)$//'; ls "$prefix"/lib/lib* 2>&1 || true; }
+    loads >"$work/loads.before"
     cmake --install "$build" --prefix "$prefix" --component simboard >/dev/null
-    for f in lib/libvarnel.so bin/pinsim share/man/man1/pinsim.1; do
+    for f in lib/pinctl-sim/libvarnel.so bin/pinsim share/man/man1/pinsim.1; do
         [ -e "$prefix/$f" ] || { echo "not installed: $f"; ls -R "$prefix"; exit 1; }
     done
-    # No installed binary carries a search path: pinctl finds the library
-    # through the loader's own, here LD_LIBRARY_PATH for a private prefix.
-    if readelf -d "$prefix/bin/pinctl" "$prefix/bin/pinsim" "$prefix/lib/libvarnel.so" |
-        grep -E 'R(UN)?PATH'; then
+    loads >"$work/loads.after"
+    diff "$work/loads.before" "$work/loads.after" || { echo "the simulated board changed what pinctl loads"; exit 1; }
+    # No installed binary carries a search path but pinsim, to its board.
+    if readelf -d "$prefix/bin/pinctl" "$prefix/lib/pinctl-sim/libvarnel.so" | grep -E 'R(UN)?PATH'; then
         echo "an installed binary keeps a search path"; exit 1
     fi
-    export LD_LIBRARY_PATH="$prefix/lib"
-    check_info "$prefix/bin/pinctl"
+    readelf -d "$prefix/bin/pinsim" | grep -E 'R(UN)?PATH' |
+        grep -q '\[\$ORIGIN/\.\./lib/pinctl-sim\]$' || { readelf -d "$prefix/bin/pinsim"; exit 1; }
     launch "$prefix/bin/pinsim" show 6 | grep -qx 'pin=6 direction=in level=0 pwm=off irq=off fail=0'
+    check_info "$prefix/bin/pinsim" run ${PINCTL_TEST_LAUNCHER:-} "$prefix/bin/pinctl"
     ;;
 *)
     echo "usage: $0 board|install SRC BUILD" >&2

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -77,6 +79,7 @@ TEST_F(Pinsim, BadArgumentsGiveOneLineOnStderrAndStatus2)
         {"stop-pwm"},
         {"stop-pwm", "-1"},
         {"reset", "now"},
+        {"run"},
     };
     for (const auto& args : bad) {
         Result r = pinsim(args);
@@ -87,6 +90,28 @@ TEST_F(Pinsim, BadArgumentsGiveOneLineOnStderrAndStatus2)
         EXPECT_EQ(r.err.rfind(args.empty() ? "usage: pinsim " : "pinsim: ", 0), 0u) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << what << ": " << r.err;
     }
+}
+
+TEST_F(Pinsim, RunLendsTheBoardsLibraryAndNothingElse)
+{
+    // Its folder first in the loader's path, the caller's path after it;
+    // the signal dispositions and the exit status are the command's own.
+    char bin[PATH_MAX];
+    ASSERT_NE(realpath(PINSIM_BIN, bin), nullptr);
+    const std::string folder = std::string(bin).substr(0, std::string(bin).rfind('/'));
+    const std::string script = "echo \"$LD_LIBRARY_PATH\"; grep SigIgn /proc/$$/status; exit 3";
+    setenv("LD_LIBRARY_PATH", "/earlier", 1);
+    Result plain = runCommand({"sh", "-c", script});
+    Result r = pinsim({"run", "sh", "-c", script});
+    unsetenv("LD_LIBRARY_PATH");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, folder + ":/earlier\n" + plain.out.substr(plain.out.find('\n') + 1));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(pinsim({"run", "sh", "-c", "echo \"$LD_LIBRARY_PATH\""}).out, folder + "\n");
+
+    r = pinsim({"run", "no-such-command"});
+    EXPECT_EQ(r.status, 127);
+    EXPECT_EQ(r.err.rfind("pinsim: cannot run no-such-command: ", 0), 0u) << r.err;
 }
 
 TEST_F(Pinsim, WhatAnotherUserPreparedIsRefusedNotFollowed)
