@@ -1,6 +1,8 @@
 // Chips, line info and line requests.
 #include "chips.h"
 
+#include "trust.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include <fcntl.h>
 #include <map>
 #include <pthread.h>
-#include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -18,18 +19,6 @@
 namespace linuxboard {
 
 namespace {
-
-struct Consumer {
-    char label[GPIO_MAX_NAME_SIZE];
-    // The effective user the process started with, as the kernel told it.
-    Consumer() { snprintf(label, sizeof label, "varnel-%lu", getauxval(AT_EUID)); }
-};
-
-const char* ourConsumer()
-{
-    static const Consumer ours;
-    return ours.label;
-}
 
 struct Chip {
     int err = 0;  // why it could not be opened, or 0
@@ -168,6 +157,17 @@ int findLine(int pin, LineSite& site)
     return 0;
 }
 
+void forgetChip(const LineSite& site)
+{
+    pthread_mutex_lock(&chipsMutex);
+    auto known = chips->find(site.mapping.chip);
+    if (known != chips->end() && known->second.fd == site.chipFd) {
+        close(known->second.fd);
+        chips->erase(known);
+    }
+    pthread_mutex_unlock(&chipsMutex);
+}
+
 bool isOurConsumer(const gpio_v2_line_info& info)
 {
     return strncmp(info.consumer, ourConsumer(), sizeof info.consumer) == 0;
@@ -204,7 +204,7 @@ int requestLine(const LineSite& site, const LineConfig& config, uint32_t eventBu
     memset(&req, 0, sizeof req);
     req.offsets[0] = site.line;
     req.num_lines = 1;
-    strncpy(req.consumer, ourConsumer(), sizeof req.consumer - 1);
+    snprintf(req.consumer, sizeof req.consumer, "%s", ourConsumer());
     fillConfig(config, req.config);
     req.event_buffer_size = eventBuffer;
     int err = ioctlRetry(site.chipFd, GPIO_V2_GET_LINE_IOCTL, &req);

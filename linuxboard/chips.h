@@ -27,6 +27,10 @@ struct LineSite {
 
 int findLine(int pin, LineSite& site);
 
+// The chip of site has gone: its name is looked for afresh by the next
+// findLine, and its descriptor (every site on it) is closed.
+void forgetChip(const LineSite& site);
+
 int readLineInfo(const LineSite& site, gpio_v2_line_info& info);
 
 // A line's requested configuration.
@@ -45,8 +49,8 @@ int configureLine(int fd, const LineConfig& config);
 int readLevel(int fd, int& level);
 int driveLevel(int fd, int level);
 
-// Whether a line in use is ours: its consumer label, as the kernel shows
-// it, is "varnel-<euid>", which every request of ours carries.
+// Whether a line in use carries our consumer label (trust.h), which every
+// request of ours does: a hint, which anyone may forge.
 bool isOurConsumer(const gpio_v2_line_info& info);
 
 }  // namespace linuxboard

@@ -22,6 +22,18 @@ int Deadline::leftMs() const
     return ms > 0 ? (int)ms : 0;
 }
 
+int64_t Deadline::endNs() const
+{
+    return (int64_t)end.tv_sec * NS_PER_S + end.tv_nsec;
+}
+
+int64_t monotonicNs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * NS_PER_S + now.tv_nsec;
+}
+
 static bool started = false;
 
 const Deadline& waitBudget()

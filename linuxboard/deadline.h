@@ -6,6 +6,7 @@
 #ifndef LINUXBOARD_DEADLINE_H
 #define LINUXBOARD_DEADLINE_H
 
+#include <cstdint>
 #include <ctime>
 
 namespace linuxboard {
@@ -18,6 +19,8 @@ public:
     explicit Deadline(int ms);
     // What is left, in ms: 0 once passed.
     int leftMs() const;
+    // When it passes, on the clock of monotonicNs().
+    int64_t endNs() const;
 
 private:
     struct timespec end;
@@ -27,6 +30,9 @@ private:
 const Deadline& waitBudget();
 // In a forked child: its budget starts afresh with its own first wait.
 void restartWaitBudget();
+
+// Now, in ns, on the system's monotonic clock (the same in every process).
+int64_t monotonicNs();
 
 // Sleeps ms, or what is left of d if that is less; false, without
 // sleeping, once d has passed.

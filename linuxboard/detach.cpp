@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,6 +45,35 @@ static void resetSignals()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// What else a caller may have left the process: its limits (a caller's
+// `ulimit -n 16` would bound every item the keeper is ever handed), its
+// scheduling, and, for a set-user-ID start, a real user who could signal
+// or trace it. A daemon starts from its own, as far as it may.
+static void resetProcessState()
+{
+    static const int raised[] = {RLIMIT_NOFILE, RLIMIT_CPU, RLIMIT_FSIZE};
+    for (int resource : raised) {
+        struct rlimit lim;
+        if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != lim.rlim_max) {
+            lim.rlim_cur = lim.rlim_max;
+            setrlimit(resource, &lim);
+        }
+    }
+    setpriority(PRIO_PROCESS, 0, 0);
+    struct sched_param normal = {};
+    sched_setscheduler(0, SCHED_OTHER, &normal);
+    cpu_set_t every;
+    CPU_ZERO(&every);
+    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++)
+        CPU_SET(cpu, &every);
+    sched_setaffinity(0, sizeof every, &every);
+    prctl(PR_SET_TIMERSLACK, 0, 0, 0, 0);
+    gid_t group = getegid();
+    uid_t user = geteuid();
+    setresgid(group, group, group);
+    setresuid(user, user, user);
 }
 
 void reportReady(int err)
@@ -88,6 +118,7 @@ static int arrangeDescriptors(const int* keep, int count, int pipeFd)
                                      DetachedBody body)
 {
     resetSignals();
+    resetProcessState();
     umask(077);
     readyFd = pipeFd;
     int err = arrangeDescriptors(keep, count, pipeFd);

@@ -14,7 +14,10 @@ namespace linuxboard {
 using DetachedBody = void (*)(const int* fds, int count);
 
 // Forks twice, so that the process is nobody's child, in a session of its
-// own, with every signal at its default and unblocked, umask 077,
+// own, with every signal at its default and unblocked, its soft limits of
+// descriptors, CPU time and file size raised to the hard ones, normal
+// scheduling on every CPU, its real and saved users and groups its
+// effective ones, umask 077,
 // standard input, output and error on /dev/null, the working directory
 // "/", the name given (as ps shows it), and no descriptor but the kept
 // ones. Returns what the process reports with reportReady: 0 once it is

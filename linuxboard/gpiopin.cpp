@@ -32,6 +32,7 @@ struct PinLine {
     bool levelPWM = false;  // duty 0 or 100: the level, held without a thread
     HardPWM hardPWM;
     IrqWatch* irq = nullptr;
+    LineConfig irqConfig;  // what the line was armed with
 };
 
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -49,6 +50,8 @@ void forgetInherited()
         PinLine& e = entry.second;
         if (e.hold.fd >= 0)
             close(e.hold.fd);
+        if (e.hold.transit >= 0)
+            close(e.hold.transit);
         if (e.hold.lent != nullptr)
             forgetRegistration(e.hold.lent);
         if (e.hardPWM.enable >= 0)
@@ -150,16 +153,55 @@ uint64_t edgeFlags(GPIO_Irq_Type type)
     return flags;
 }
 
-int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce)
+// The armed line requested afresh and lent to the keeper.
+int requestIRQLine(PinLine& e)
 {
-    LineConfig config;
-    config.flags = edgeFlags(type);
-    config.debounceUs = debounceMicroseconds(debounce);
-    int err = requestAfresh(e.site, e.hold, config, EVENT_BUFFER);
+    int err = requestAfresh(e.site, e.hold, e.irqConfig, EVENT_BUFFER);
     if (err == 0)
         err = lendLine(e.site, e.hold);
+    if (err != 0)
+        letGo(e.hold);
+    return err;
+}
+
+// Called by the pin's interrupt thread once its line's chip has gone and
+// a chip may have come back. Never waits for the table: whoever holds it
+// may be stopping that thread.
+int rearmIRQ(int pin, int& fd)
+{
+    if (pthread_mutex_trylock(&tableMutex) != 0)
+        return EAGAIN;
+    int err = ECANCELED;
+    auto it = table->find(pin);
+    if (it != table->end() && it->second.irq != nullptr) {
+        PinLine& e = it->second;
+        letGo(e.hold);
+        if (e.siteErr == 0) {
+            // Every pin on the chip that went looks for it afresh.
+            for (auto& other : *table) {
+                if (other.second.siteErr == 0 && other.second.site.chipFd == e.site.chipFd &&
+                    &other.second != &e)
+                    other.second.siteErr = ENODEV;
+            }
+            forgetChip(e.site);
+        }
+        e.siteErr = findLine(pin, e.site);
+        err = e.siteErr != 0 ? e.siteErr : requestIRQLine(e);
+        if (err == 0)
+            fd = e.hold.fd;
+    }
+    pthread_mutex_unlock(&tableMutex);
+    return err;
+}
+
+int armIRQ(PinLine& e, int pin, GPIO_Irq_Type type, GPIO_Irq_Handler_Object* handler, long debounce)
+{
+    e.irqConfig = LineConfig();
+    e.irqConfig.flags = edgeFlags(type);
+    e.irqConfig.debounceUs = debounceMicroseconds(debounce);
+    int err = requestIRQLine(e);
     if (err == 0)
-        err = startIrqWatch(pin, e.hold.fd, handler, e.irq);
+        err = startIrqWatch(pin, e.hold.fd, handler, rearmIRQ, e.irq);
     if (err != 0)
         letGo(e.hold);
     return err;

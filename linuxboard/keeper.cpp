@@ -19,8 +19,12 @@
 
 namespace linuxboard {
 
-const char KEEPER_SOCKET[] = "keeper";
-const char KEEPER_LOCK[] = "keeper.lock";
+// The names carry the protocol's version: a keeper of an earlier build,
+// still running after an upgrade, keeps its own names (and its lines,
+// busy for us until it is ended) and is never sent a request it would
+// misread.
+const char KEEPER_SOCKET[] = "keeper2";
+const char KEEPER_LOCK[] = "keeper2.lock";
 
 namespace {
 
@@ -135,6 +139,16 @@ int makeInput(int fd)
     return configureLine(fd, input);
 }
 
+// The line an output driven to level, or (level -1) to the level it has.
+int makeOutput(int fd, int level)
+{
+    LineConfig output;
+    output.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    output.level = level;
+    int err = level < 0 ? readLevel(fd, output.level) : 0;
+    return err != 0 ? err : configureLine(fd, output);
+}
+
 // A chip has gone from /dev: the lines that went with it answer ENODEV.
 void dropLinesOfGoneChips()
 {
@@ -155,22 +169,33 @@ struct Outcome {
 };
 
 // fds came with the request: fds[0] the item's descriptor, fds[1] a
-// registration's connection. They are the item's, or closed here.
+// registration's connection. They are the item's, or closed here. A
+// request whose sender has given up on it by now is not carried out.
 Outcome serve(const Request& req, int* fds)
 {
     Outcome o;
     int& err = o.reply.err;
     Item* line = findLine(req.chip, req.index);
+    if (monotonicNs() >= req.dueNs) {
+        err = ETIMEDOUT;
+        closeFd(fds[0]);
+        closeFd(fds[1]);
+        return o;
+    }
     switch (req.op) {
     case KEEP:
     case LEND:
     case WATCH:
-        err = fds[0] < 0 || (req.op != KEEP && fds[1] < 0)
-                  ? EPROTO
-                  : addItem(req.op == KEEP   ? HELD
-                            : req.op == LEND ? LENT
-                                             : WATCHED,
-                            req, fds[0], req.op == KEEP ? -1 : fds[1]);
+        err = fds[0] < 0 || (req.op != KEEP && fds[1] < 0) ? EPROTO : 0;
+        // A line kept becomes the output asked for as the keeper takes it:
+        // never before, should the keeper not take it.
+        if (err == 0 && req.op == KEEP)
+            err = makeOutput(fds[0], req.arg);
+        if (err == 0)
+            err = addItem(req.op == KEEP   ? HELD
+                          : req.op == LEND ? LENT
+                                           : WATCHED,
+                          req, fds[0], req.op == KEEP ? -1 : fds[1]);
         if (err == 0) {
             fds[0] = -1;
             if (req.op != KEEP)
@@ -212,8 +237,10 @@ Outcome serve(const Request& req, int* fds)
     return o;
 }
 
-// Serves the requests that have come; false once none waits. ending
-// answers each with ESRCH, as a keeper that is no more: ask again.
+// Serves a request that has come; false once none waits. Every request of
+// our own user is answered at once: ending answers each with ESRCH, as a
+// keeper that is no more (ask again), and one that could not be taken
+// whole (its descriptors beyond our limit) with why.
 bool serveRequests(bool ending)
 {
     Request req;
@@ -222,14 +249,14 @@ bool serveRequests(bool ending)
     int err = receivePacket(sock, &req, sizeof req, fds, &from);
     if (err == EAGAIN || err == EBADF)
         return false;
-    if (err != 0 || !isTrustedPeer(from)) {
+    if (!isTrustedPeer(from) || from.len == 0) {
         closeFd(fds[0]);
         closeFd(fds[1]);
         return true;
     }
     Outcome o;
-    if (ending) {
-        o.reply.err = ESRCH;
+    if (err != 0 || ending) {
+        o.reply.err = err != 0 ? err : ESRCH;
         closeFd(fds[0]);
         closeFd(fds[1]);
     } else {
@@ -300,7 +327,7 @@ int bindAtFolder()
 // after either was removed, so that the keeper stays within reach.
 int takeFolder()
 {
-    int err = makeKeeperFolder(folderPath);
+    int err = makeOurFolder(folderPath);
     if (err == 0)
         err = lockFolder();
     if (err == 0)
@@ -416,13 +443,16 @@ bool copyPath(char* to, const std::string& dir, const char* name)
 
 int startKeeper(const Request& req, int fd, int* conn, const Deadline& d)
 {
+    if (d.leftMs() <= REPLY_MARGIN_MS)
+        return ETIMEDOUT;
     std::string dir;
-    if (int err = keeperFolder(dir))
+    if (int err = ourFolder(dir))
         return err;
     if (!copyPath(folderPath, dir, nullptr) || !copyPath(socketPath, dir, KEEPER_SOCKET) ||
         !copyPath(lockPath, dir, KEEPER_LOCK))
         return ENAMETOOLONG;
     firstRequest = req;
+    firstRequest.dueNs = d.endNs() - (int64_t)REPLY_MARGIN_MS * 1000000;
     int pair[2] = {-1, -1};
     if (conn != nullptr && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return errno;

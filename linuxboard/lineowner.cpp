@@ -5,6 +5,11 @@
 #include "protocol.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace linuxboard {
@@ -14,6 +19,53 @@ namespace {
 // A step found the line between two holders of ours: look again.
 const int AGAIN = -1;
 const int AGAIN_STEP_MS = 5;
+
+// --- Transit locks: the lines a process of ours holds itself.
+
+// The line's transit lock file, open; -1 when there is no folder of ours
+// to hold it.
+int openTransitLock(const LineSite& site)
+{
+    static std::string folder;
+    if (folder.empty() && ourFolder(folder) != 0) {
+        folder.clear();
+        return -1;
+    }
+    char path[128];
+    snprintf(path, sizeof path, "%s/line%u.%u", folder.c_str(), site.chip, site.line);
+    int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+    int fd = open(path, flags, 0600);
+    // A umask that took our own reading away.
+    if (fd < 0 && errno == EACCES && chmod(path, 0600) == 0)
+        fd = open(path, flags, 0600);
+    return fd;
+}
+
+// Marks the line held by this process, before it takes the line's request.
+// Without a folder of ours nothing can be marked, and nothing is.
+int takeTransit(const LineSite& site, LineHold& h)
+{
+    if (h.transit >= 0)
+        return 0;
+    int fd = openTransitLock(site);
+    if (fd < 0)
+        return 0;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        // Another process of ours is making sure of the line.
+        return err == EWOULDBLOCK ? AGAIN : err;
+    }
+    h.transit = fd;
+    return 0;
+}
+
+void dropTransit(LineHold& h)
+{
+    if (h.transit >= 0)
+        close(h.transit);
+    h.transit = -1;
+}
 
 Request lineRequest(KeeperOp op, const LineSite& site, int arg = 0)
 {
@@ -25,8 +77,37 @@ Request lineRequest(KeeperOp op, const LineSite& site, int arg = 0)
     return req;
 }
 
-// Asks the keeper about the line: ESRCH (it does not have it) and EBUSY
-// (its interrupt worker does) may change any moment, so look again.
+// A line under our label that our keeper does not have: AGAIN when a
+// process of ours holds it (its transit lock), EBUSY when the label is
+// another's forgery. While the lock is ours alone no process of ours can
+// take the line, so what the kernel and the keeper say then stands.
+int confirmOurs(const LineSite& site)
+{
+    int fd = openTransitLock(site);
+    if (fd < 0)
+        return EBUSY;
+    int err = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        err = errno == EWOULDBLOCK ? AGAIN : EBUSY;
+    } else {
+        gpio_v2_line_info info;
+        err = readLineInfo(site, info);
+        Reply reply;
+        if (err == 0 && (info.flags & GPIO_V2_LINE_FLAG_USED) && isOurConsumer(info))
+            err = askKeeper(lineRequest(READ, site), -1, reply, nullptr, waitBudget());
+        // Free now, another's, or the keeper took it meanwhile: look again.
+        if (err == 0)
+            err = reply.err == ESRCH ? EBUSY : AGAIN;
+        else if (err == ESRCH)
+            err = EBUSY;
+    }
+    close(fd);
+    return err;
+}
+
+// Asks the keeper about the line: ESRCH (it does not have it: see whether
+// a process of ours does) and EBUSY (its interrupt worker does) may change
+// any moment, so look again.
 int askAboutLine(KeeperOp op, const LineSite& site, int arg, int* value, int* fd)
 {
     Reply reply;
@@ -35,7 +116,15 @@ int askAboutLine(KeeperOp op, const LineSite& site, int arg, int* value, int* fd
         err = reply.err;
     if (err == 0 && value != nullptr)
         *value = reply.value;
-    return err == ESRCH || err == EBUSY ? AGAIN : err;
+    return err == ESRCH ? confirmOurs(site) : err == EBUSY ? AGAIN : err;
+}
+
+// A line under our label as an input, which an interrupt worker of ours
+// would hold: AGAIN while one does, EBUSY when none does.
+int awaitWorker(const LineSite& site)
+{
+    int err = askAboutLine(READ, site, 0, nullptr, nullptr);
+    return err == 0 ? AGAIN : err;
 }
 
 // UNKNOWN: who holds the line, as the kernel tells.
@@ -58,24 +147,32 @@ int findHolder(const LineSite& site, LineHold& h)
 int requestHere(const LineSite& site, LineHold& h, const LineConfig& config,
                 uint32_t eventBuffer = 0)
 {
-    int err = requestLine(site, config, eventBuffer, h.fd);
-    if (err != 0)
+    int err = takeTransit(site, h);
+    if (err == 0)
+        err = requestLine(site, config, eventBuffer, h.fd);
+    if (err != 0) {
+        dropTransit(h);
         return err == EBUSY ? AGAIN : err;
+    }
     h.holder = Holder::US;
     if (config.flags & (GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OUTPUT))
         h.output = (config.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
     return 0;
 }
 
-// US to KEEPER.
-int keepInKeeper(const LineSite& site, LineHold& h)
+// US to KEEPER, which makes the line the output asked for (level -1: at
+// the level it has) as it takes it: should it not, the line was never
+// driven.
+int keepInKeeper(const LineSite& site, LineHold& h, int level)
 {
-    int err = handToKeeper(lineRequest(KEEP, site), h.fd, nullptr, waitBudget());
+    int err = handToKeeper(lineRequest(KEEP, site, level), h.fd, nullptr, waitBudget());
     if (err != 0)
         return err;
     close(h.fd);
     h.fd = -1;
+    dropTransit(h);
     h.holder = Holder::KEEPER;
+    h.output = true;
     return 0;
 }
 
@@ -83,9 +180,13 @@ int keepInKeeper(const LineSite& site, LineHold& h)
 int takeFromKeeper(const LineSite& site, LineHold& h)
 {
     int fd = -1;
-    int err = askAboutLine(TAKE, site, 0, nullptr, &fd);
-    if (err != 0)
+    int err = takeTransit(site, h);
+    if (err == 0)
+        err = askAboutLine(TAKE, site, 0, nullptr, &fd);
+    if (err != 0) {
+        dropTransit(h);
         return err;
+    }
     h.fd = fd;
     h.holder = Holder::US;
     h.output = true;
@@ -138,14 +239,12 @@ int outputStep(const LineSite& site, LineHold& h, int level, bool keep)
         err = takeFromKeeper(site, h);
         break;
     case Holder::WORKER:
-        return AGAIN;
+        return awaitWorker(site);
     default:
         break;
     }
     if (err == 0)
-        err = driveHere(h, level);
-    if (err == 0 && keep)
-        err = keepInKeeper(site, h);
+        err = keep ? keepInKeeper(site, h, level) : driveHere(h, level);
     return err;
 }
 
@@ -201,7 +300,7 @@ int freeStep(const LineSite& site, LineHold& h)
     case Holder::KEEPER:
         return releaseByKeeper(site, h, false);
     case Holder::WORKER:
-        return AGAIN;
+        return awaitWorker(site);
     default:
         return 0;
     }
@@ -270,6 +369,7 @@ void letGo(LineHold& h)
     if (h.fd >= 0)
         close(h.fd);
     h.fd = -1;
+    dropTransit(h);
     if (h.holder == Holder::US)
         h.holder = Holder::NOBODY;
 }

@@ -5,12 +5,15 @@
 //
 // A line is held by nobody, by this process, by our keeper (an output kept
 // after the process that set it ended), or by an interrupt worker of ours
-// (which lends it to the keeper for reading). The kernel tells which from
-// the line's consumer label, ours being "varnel-<euid>": not in use,
-// another program's (EBUSY), or ours as an output (the keeper's) or an
-// input (a worker's). A line of ours between two holders (another
-// invocation in the middle of its own operation) is waited for, within
-// the process's wait budget (deadline.h).
+// (which lends it to the keeper for reading). The kernel's line info
+// tells a line in use, and its consumer label hints at whose: another
+// program's (EBUSY at once), or, under our label, ours as an output (the
+// keeper's) or an input (a worker's). A hint only: the line is ours when
+// the keeper says it has it, or while a process of ours holds the line's
+// transit lock (trust.h), as every process of ours does while it holds a
+// line's request itself (between two holders, or for a worker's life).
+// Such a line is waited for, within the process's wait budget
+// (deadline.h); a line under our label that is neither is another's.
 #ifndef LINUXBOARD_LINEOWNER_H
 #define LINUXBOARD_LINEOWNER_H
 
@@ -25,6 +28,7 @@ struct LineHold {
     Holder holder = Holder::UNKNOWN;
     bool output = false;           // the line is an output, as last seen
     int fd = -1;                   // with US: our request
+    int transit = -1;              // with US: the line's transit lock, shared
     Registration* lent = nullptr;  // with US: our armed line, lent to the keeper
 };
 

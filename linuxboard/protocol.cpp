@@ -9,85 +9,10 @@
 #include <poll.h>
 #include <sys/auxv.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace linuxboard {
-
-// The effective user the process started with, as the kernel told it.
-static uid_t ourUid()
-{
-    return (uid_t)getauxval(AT_EUID);
-}
-
-// Where a keeper of ours may listen, in the order looked at: for root
-// /run/varnel, or /var/run/varnel where there is no /run; for another user
-// the runtime folder /run/user/UID/varnel; and last /tmp/varnel-UID. Made
-// once, as plain text: every request goes through here.
-struct KeeperFolders {
-    static const int MAX = 3;
-    char path[MAX][64];
-    int count = 0;
-
-    KeeperFolders()
-    {
-        unsigned long uid = ourUid();
-        if (uid == 0) {
-            add("/run/varnel");
-            add("/var/run/varnel");
-        } else {
-            snprintf(path[count++], sizeof path[0], "/run/user/%lu/varnel", uid);
-        }
-        snprintf(path[count++], sizeof path[0], "/tmp/varnel-%lu", uid);
-    }
-    void add(const char* p) { snprintf(path[count++], sizeof path[0], "%s", p); }
-};
-
-static const KeeperFolders& keeperFolders()
-{
-    static const KeeperFolders folders;
-    return folders;
-}
-
-// Whether a keeper's folder may be made in the folder at path: it is
-// there, it is root's or ours, and no one else may remove or rename what
-// it holds (not writable by others, or sticky).
-static bool mayHoldKeeperFolder(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           (st.st_uid == 0 || st.st_uid == ourUid()) &&
-           ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
-}
-
-int makeKeeperFolder(const char* dir)
-{
-    if (mkdir(dir, 0700) == 0) {
-        // Whatever the umask took away.
-        if (chmod(dir, 0700) != 0)
-            return errno;
-    } else if (errno != EEXIST) {
-        return errno;
-    }
-    struct stat st;
-    if (lstat(dir, &st) != 0)
-        return errno;
-    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0 ? 0 : EPERM;
-}
-
-int keeperFolder(std::string& dir)
-{
-    const KeeperFolders& folders = keeperFolders();
-    for (int i = 0; i < folders.count; i++) {
-        std::string folder = folders.path[i];
-        if (mayHoldKeeperFolder(folder.substr(0, folder.rfind('/')))) {
-            dir = folder;
-            return makeKeeperFolder(dir.c_str());
-        }
-    }
-    return ENOENT;
-}
 
 // The descriptors a packet carries, and who sent it.
 static const int FDS_MAX = 2;
@@ -102,16 +27,30 @@ int sendPacket(int sock, const void* data, size_t size, const int* fds, int nfds
         msg.msg_name = const_cast<sockaddr_un*>(&to->addr);
         msg.msg_namelen = to->len;
     }
-    alignas(cmsghdr) char cbuf[CMSG_SPACE(FDS_MAX * sizeof(int))] = {};
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(FDS_MAX * sizeof(int)) + CMSG_SPACE(sizeof(ucred))] = {};
+    msg.msg_control = cbuf;
+    cmsghdr* c = nullptr;
     if (nfds > 0) {
-        msg.msg_control = cbuf;
         msg.msg_controllen = CMSG_SPACE(nfds * sizeof(int));
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c = CMSG_FIRSTHDR(&msg);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
         c->cmsg_len = CMSG_LEN(nfds * sizeof(int));
         memcpy(CMSG_DATA(c), fds, nfds * sizeof(int));
     }
+    // The kernel would vouch for our real user; a set-user-ID start is
+    // known as its effective one, ours.
+    if (getauxval(AT_UID) != ourUser() || getauxval(AT_GID) != ourGroup()) {
+        ucred cred = {getpid(), ourUser(), ourGroup()};
+        msg.msg_controllen += CMSG_SPACE(sizeof cred);
+        c = c == nullptr ? CMSG_FIRSTHDR(&msg) : CMSG_NXTHDR(&msg, c);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_CREDENTIALS;
+        c->cmsg_len = CMSG_LEN(sizeof cred);
+        memcpy(CMSG_DATA(c), &cred, sizeof cred);
+    }
+    if (msg.msg_controllen == 0)
+        msg.msg_control = nullptr;
     ssize_t n;
     do {
         n = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -152,9 +91,10 @@ int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from)
         else if (c->cmsg_type == SCM_CREDENTIALS && len == sizeof(ucred))
             sender.uid = reinterpret_cast<const ucred*>(CMSG_DATA(c))->uid;
     }
-    int err = n == 0                                                            ? EPIPE
-              : (size_t)n != size || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ? EPROTO
-                                                                                : 0;
+    int err = n == 0                                             ? EPIPE
+              : msg.msg_flags & MSG_CTRUNC                       ? EMFILE
+              : (size_t)n != size || (msg.msg_flags & MSG_TRUNC) ? EPROTO
+                                                                 : 0;
     for (int i = 0; i < FDS_MAX; i++) {
         if (got[i] >= 0 && (err != 0 || fds == nullptr))
             close(got[i]);
@@ -168,12 +108,12 @@ int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from)
 
 bool isTrustedPeer(const Peer& peer)
 {
-    return peer.uid == 0 || peer.uid == ourUid();
+    return isTrustedUser(peer.uid);
 }
 
 // A socket for one request to the keeper: bound, as the kernel binds it,
-// to a name of its own for the reply; the sender of what comes to it
-// (SO_PASSCRED) tells the keeper's reply from anyone else's datagram.
+// to a name of its own for the reply, and connected to the keeper's, so
+// that nothing but the keeper's reply can come to it.
 static int openRequestSocket(int& sock)
 {
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -189,22 +129,30 @@ static int openRequestSocket(int& sock)
     return 0;
 }
 
-// Sends req to the keeper at path, waiting within d while its queue is
-// full: ESRCH when no keeper is there (or it is ending).
-static int sendRequest(int sock, const char* folder, const Request& req, const int* fds, int nfds,
-                       const Deadline& d)
+// Connects sock to the keeper in folder, if that is a folder of ours
+// (trust.h): only our user or root can have bound a socket there. ESRCH
+// when no keeper of ours is there.
+static int connectToKeeper(int sock, const char* folder)
 {
-    Peer keeper;
-    keeper.addr.sun_family = AF_UNIX;
-    snprintf(keeper.addr.sun_path, sizeof keeper.addr.sun_path, "%s/%s", folder, KEEPER_SOCKET);
-    keeper.len = sizeof keeper.addr;
+    if (checkOurFolder(folder) != 0)
+        return ESRCH;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s", folder, KEEPER_SOCKET);
+    if (connect(sock, (const sockaddr*)&addr, sizeof addr) == 0)
+        return 0;
+    return errno == ENOENT || errno == ECONNREFUSED ? ESRCH : errno;
+}
+
+// Sends req to the keeper, waiting within d while its queue is full (and
+// the reply would still have time to come): ESRCH when it has gone.
+static int sendRequest(int sock, const Request& req, const int* fds, int nfds, const Deadline& d)
+{
     for (;;) {
-        int err = sendPacket(sock, &req, sizeof req, fds, nfds, &keeper);
-        if (err == EAGAIN && pauseWithin(d, 2))
+        int err = sendPacket(sock, &req, sizeof req, fds, nfds, nullptr);
+        if (err == EAGAIN && d.leftMs() > REPLY_MARGIN_MS && pauseWithin(d, 2))
             continue;
-        return err == ENOENT || err == ECONNREFUSED || err == EPIPE ? ESRCH
-               : err == EAGAIN                                      ? ETIMEDOUT
-                                                                    : err;
+        return err == ECONNREFUSED || err == EPIPE ? ESRCH : err == EAGAIN ? ETIMEDOUT : err;
     }
 }
 
@@ -238,18 +186,25 @@ static int receiveReply(int sock, Reply& reply, int* receivedFd, const Deadline&
 }
 
 // One request to our keeper, wherever it listens, and its reply: ESRCH
-// when no keeper runs.
+// when no keeper runs. Nothing is sent once too little of d is left for a
+// reply to come, and the keeper is told when that is.
 static int exchange(const Request& req, const int* fds, int nfds, Reply& reply, int* receivedFd,
                     const Deadline& d)
 {
+    if (d.leftMs() <= REPLY_MARGIN_MS)
+        return ETIMEDOUT;
+    Request due = req;
+    due.dueNs = d.endNs() - (int64_t)REPLY_MARGIN_MS * 1000000;
     int sock = -1;
     int err = openRequestSocket(sock);
     if (err != 0)
         return err;
     err = ESRCH;
-    const KeeperFolders& folders = keeperFolders();
-    for (int i = 0; i < folders.count && err == ESRCH; i++)
-        err = sendRequest(sock, folders.path[i], req, fds, nfds, d);
+    for (int i = 0; i < keeperFolderCount() && err == ESRCH; i++) {
+        err = connectToKeeper(sock, keeperFolderPath(i));
+        if (err == 0)
+            err = sendRequest(sock, due, fds, nfds, d);
+    }
     if (err == 0)
         err = receiveReply(sock, reply, receivedFd, d);
     close(sock);

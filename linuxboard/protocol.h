@@ -1,15 +1,20 @@
 // The keeper's protocol: what any process of ours asks the user's keeper
 // (keeper.h), and how.
 //
-// The keeper listens on a socket in a folder only its user (and root) can
-// write: /run/varnel for root (/var/run/varnel where there is no /run),
-// else the user's runtime folder /run/user/UID/varnel, else
-// /tmp/varnel-UID. No other user can take its name, plant a socket there
-// or even send to it. Each request is one datagram (SOCK_DGRAM), perhaps
-// with descriptors, sent from a socket the kernel names for the reply,
-// which is one datagram too: the keeper wakes once per request. Each end
-// believes only its own user or root, by the sender's credentials the
-// kernel passes along (SO_PASSCRED).
+// The keeper listens on a socket in a folder of our own (trust.h): no
+// other user can take its name, plant a socket there or even send to it,
+// and nothing is sent to a socket anywhere else. Each request is one
+// datagram (SOCK_DGRAM), perhaps with descriptors, sent from a socket the
+// kernel names for the reply, which is one datagram too: the keeper wakes
+// once per request and answers each at once, with an error where it
+// cannot take it. Each end believes only its own user or root, by the
+// credentials the kernel passes along (SO_PASSCRED): a client sends its
+// effective user's, as a set-user-ID program must to be known as itself.
+//
+// A request carries the time by which its sender stops waiting for the
+// reply, less a margin for the reply's way back: the keeper does nothing
+// of a request it finds past that time, so that what a client reports as
+// failed (it timed out) is never carried out later.
 //
 // What the keeper has, it has as items, each a line (gpiochip N and the
 // line's offset) or a PWM channel (pwmchip N, channel):
@@ -22,6 +27,7 @@
 #define LINUXBOARD_PROTOCOL_H
 
 #include "deadline.h"
+#include "trust.h"
 
 #include <cstdint>
 #include <string>
@@ -47,7 +53,12 @@ struct Request {
     uint16_t unused = 0;
     uint32_t index = 0;  // the line's offset, or the PWM channel
     uint64_t chip = 0;   // N of gpiochipN, or of pwmchipN
+    int64_t dueNs = 0;   // CLOCK_MONOTONIC: nothing is done after this
 };
+
+// How long before its sender gives up a request must be served: the time
+// its reply has to come back.
+const int REPLY_MARGIN_MS = 500;
 
 // err: 0, ESRCH for an item the keeper does not have, EBUSY for a lent
 // line asked to change hands, or the errno value of what the keeper did.
@@ -60,16 +71,9 @@ struct Reply {
 // the channel, or the line's chip went) before closing it.
 const char DROPPED = 'D';
 
-// The folder a new keeper takes: the first of the above whose parent is
-// there and safe, made (mode 0700) if missing; 0, or EPERM for one that is
-// not a directory of ours that no one else may write.
-int keeperFolder(std::string& dir);
-// Makes dir, mode 0700, if missing; 0, or EPERM for one that is not a
-// directory of ours that no one else may write. Async-signal-safe.
-int makeKeeperFolder(const char* dir);
-
 // Asks the keeper; sendFd, when not -1, goes along, and a descriptor that
-// comes back lands in *receivedFd. ESRCH when no keeper runs.
+// comes back lands in *receivedFd. ESRCH when no keeper runs, ETIMEDOUT
+// (nothing sent) when d leaves less than the reply's margin.
 int askKeeper(const Request& req, int sendFd, Reply& reply, int* receivedFd, const Deadline& d);
 
 // Gives the keeper an item (KEEP, LEND or WATCH, with fd), starting the
@@ -87,8 +91,11 @@ struct Peer {
 
 // One datagram, with up to two descriptors; used by both ends, never
 // waiting. 0, EAGAIN, EPIPE once the other end has gone, or an errno
-// value. receivePacket fills fds[0] and fds[1] (-1 for none; any that
-// came are closed when fds is null or it fails).
+// value. sendPacket sends our own credentials with it (those of our user,
+// not the real user of a set-user-ID start). receivePacket fills fds[0]
+// and fds[1] (-1 for none; any that came are closed when fds is null or it
+// fails) and from, whenever a datagram came: EMFILE when its descriptors
+// could not all be taken, EPROTO when it is not of the size expected.
 int sendPacket(int sock, const void* data, size_t size, const int* fds, int nfds, const Peer* to);
 int receivePacket(int sock, void* data, size_t size, int* fds, Peer* from);
 

@@ -460,7 +460,7 @@ end
 begin "a keeper that cannot start: the operation fails, the line is not left half set"
 is 0 "" setd all in
 expect "keepers before" "$(keepers)" ""
-mkdir /run/varnel/keeper
+mkdir /run/varnel/keeper2
 pc set 6 1
 expect "set 6 1" "$rc/$out" "0/**ERROR setting pin:6 to value:1, err=$EADDRINUSE"
 expect "line 6 after the failed set" "$(line 6 | cut -d' ' -f1)" "used=0"
@@ -472,7 +472,7 @@ VARNEL_PINMAP=$map pc pwmstop 17
 pc irq 9 rising "echo x"
 expect "irq 9" "$rc/$out" "0/**ERROR starting IRQ on pin:9 with command:echo x err=$EADDRINUSE"
 pc irqstop 9
-rmdir /run/varnel/keeper
+rmdir /run/varnel/keeper2
 # Few descriptors to spare: it works, or says why; never a silent drop.
 (ulimit -n 64; pinctl set 6 1 >/tmp/kt.out 2>&1)
 expect "set 6 1 under ulimit -n 64" "$(cat /tmp/kt.out) $(value 6) $(line 6 | cut -d' ' -f1-2)" " 1 used=1 dir=out"
@@ -508,12 +508,12 @@ end
 
 begin "another user can neither reach, flood nor pre-empt our keeper"
 is 0 "" set 6 1
-expect "another user's datagrams" "$(asOther uapiline flood /run/varnel/keeper 50 1)" "sent=0"
+expect "another user's datagrams" "$(asOther uapiline flood /run/varnel/keeper2 50 1)" "sent=0"
 asOther mkdir /run/varnel/x /tmp/varnel-0 2>/dev/null
 pull 8 down
 is 0 "" irq 8 rising true
 # Our own flood (its queue full) delays, within the budget.
-uapiline flood /run/varnel/keeper 1000000 6 >/tmp/flood &
+uapiline flood /run/varnel/keeper2 1000000 6 >/tmp/flood &
 flooder=$!
 usleep 300000
 t0=$(nowMs)

@@ -13,7 +13,9 @@
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -69,12 +71,6 @@ std::vector<std::string> descriptors(int pid)
     return fds;
 }
 
-ino_t inode(int fd)
-{
-    struct stat st;
-    return fstat(fd, &st) == 0 ? st.st_ino : 0;
-}
-
 Request lineRequest(KeeperOp op, uint32_t line)
 {
     Request req;
@@ -86,7 +82,7 @@ Request lineRequest(KeeperOp op, uint32_t line)
 
 class Keeper : public SandboxTest {};
 
-TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
+TEST_F(Keeper, HoldsLentLinesAloneDetachedAndEndsWithThem)
 {
     // Whatever the caller ignores, blocks or has open, the keeper does not.
     signal(SIGTERM, SIG_IGN);
@@ -100,8 +96,9 @@ TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
     int line1 = memfd_create("line1", 0);
     int line2 = memfd_create("line2", 0);
     Deadline d(WAIT_BUDGET_MS);
-    ASSERT_EQ(handToKeeper(lineRequest(KEEP, 1), line1, nullptr, d), 0);
-    ASSERT_EQ(handToKeeper(lineRequest(KEEP, 2), line2, nullptr, d), 0);
+    int conn1 = -1, conn2 = -1;
+    ASSERT_EQ(handToKeeper(lineRequest(LEND, 1), line1, &conn1, d), 0);
+    ASSERT_EQ(handToKeeper(lineRequest(LEND, 2), line2, &conn2, d), 0);
     umask(mask);
     signal(SIGTERM, SIG_DFL);
     sigprocmask(SIG_UNBLOCK, &usr1, nullptr);
@@ -115,10 +112,10 @@ TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
     EXPECT_NE(getsid(pid), getsid(0));
     EXPECT_EQ(statusField(pid, "SigIgn"), "0000000000000000");
     EXPECT_EQ(statusField(pid, "SigBlk"), "0000000000000000");
-    // 3 x /dev/null, 2 lines, lock, socket, inotify; a client's connection
-    // may still be closing.
+    // 3 x /dev/null, 2 lines and their connections, lock, socket, inotify;
+    // a client's connection may still be closing.
     std::vector<std::string> fds;
-    EXPECT_TRUE(waitFor([&] { return (fds = descriptors(pid)).size() == 8; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return (fds = descriptors(pid)).size() == 10; }, 2000));
     EXPECT_EQ(std::count(fds.begin(), fds.end(), "/dev/null"), 3);
     EXPECT_EQ(std::count_if(fds.begin(), fds.end(),
                             [](const std::string& f) { return f.find("/memfd:line") == 0; }),
@@ -126,31 +123,33 @@ TEST_F(Keeper, HoldsLinesAloneDetachedHandsThemBackAndEndsEmpty)
     struct stat st;
     ASSERT_EQ(stat("/run/varnel", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat("/run/varnel/keeper.lock", &st), 0);
+    ASSERT_EQ(stat("/run/varnel/keeper2.lock", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // Another user can neither reach it nor plant a keeper of its own there.
     EXPECT_EQ(runInChild([] {
-                  Reply r;
-                  return becomeUser(OTHER_USER) && askKeeper(lineRequest(READ, 1), -1, r, nullptr,
-                                                             Deadline(500)) == EACCES
+                  sockaddr_un addr = {AF_UNIX, "/run/varnel/keeper2"};
+                  int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+                  return becomeUser(OTHER_USER) &&
+                                 connect(s, (const sockaddr*)&addr, sizeof addr) != 0 &&
+                                 errno == EACCES
                              ? 0
                              : 1;
               }),
               0);
 
+    // A lent line stays its worker's; a line it never had is no one's.
     int taken = -1;
     Reply reply;
     ASSERT_EQ(askKeeper(lineRequest(TAKE, 1), -1, reply, &taken, d), 0);
-    EXPECT_EQ(reply.err, 0);
-    EXPECT_EQ(inode(taken), inode(line1));
-    close(taken);
-    ASSERT_EQ(askKeeper(lineRequest(TAKE, 1), -1, reply, nullptr, d), 0);
+    EXPECT_EQ(reply.err, EBUSY);
+    EXPECT_EQ(taken, -1);
+    ASSERT_EQ(askKeeper(lineRequest(RELEASE, 3), -1, reply, nullptr, d), 0);
     EXPECT_EQ(reply.err, ESRCH);
-    ASSERT_EQ(askKeeper(lineRequest(RELEASE, 2), -1, reply, nullptr, d), 0);
-    EXPECT_EQ(reply.err, 0);
+    close(conn1);
+    close(conn2);
     EXPECT_TRUE(waitFor([&] { return !isRunning(pid); }, 2000)) << "the keeper outlived its items";
-    EXPECT_FALSE(fileExists("/run/varnel/keeper"));
+    EXPECT_FALSE(fileExists("/run/varnel/keeper2"));
     EXPECT_EQ(askKeeper(lineRequest(READ, 2), -1, reply, nullptr, d), ESRCH);
     close(line1);
     close(line2);

@@ -38,7 +38,7 @@ expect "line 11" "$(value 11)" 1
 expect "line 11 request" "$(line 11 | cut -d' ' -f1-2)" "used=1 dir=out"
 k=$(keeper)
 fds=$(ls -l /proc/$k/fd | awk 'NR > 1 { print $NF }' | cut -d: -f1 | sort | tr '\n' ' ')
-expect "keeper $k descriptors" "$fds" "/dev/null /dev/null /dev/null /run/varnel/keeper.lock anon_inode anon_inode socket "
+expect "keeper $k descriptors" "$fds" "/dev/null /dev/null /dev/null /run/varnel/keeper2.lock anon_inode anon_inode socket "
 is 0 "" setd 11 in
 expect "line 11 after setd in" "$(line 11 | cut -d' ' -f1-2)" "used=0 dir=in"
 end
