@@ -417,6 +417,17 @@ expect "info all" "$rc/$out" "0/"
 unset VARNEL_PINMAP
 end
 
+begin "a /tmp that is root's link to a sticky folder, as on boards with a volatile /var"
+mkdir -p /var/volatile/tmp && mount -o move /tmp /var/volatile/tmp && rmdir /tmp &&
+    ln -s var/volatile/tmp /tmp || fail "cannot make /tmp a link"
+is 0 "" pwm 16 50 50
+pc info 16
+expect "info 16" "$(echo "$out" | head -n 1)" "Pin:16, Direction:OUTPUT, PWM:"
+is 0 "" pwmstop 16
+[ -e /var/volatile/tmp/pin16_pwm_pid ] && fail "pwmstop left the record"
+rm /tmp && mkdir /tmp && mount -o move /var/volatile/tmp /tmp || fail "cannot make /tmp a folder again"
+end
+
 begin "set all leaves one keeper, setd all in none; the keeper idles"
 is 0 "" setd all in
 expect "keepers after setd all in" "$(keepers)" ""

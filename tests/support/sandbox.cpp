@@ -51,41 +51,6 @@ bool enterPrivateTmp(std::string& why)
     return ok;
 }
 
-bool enterRootWithTmpLink(const std::string& tmpTarget, std::string& why)
-{
-    const std::string root = "/tmp/root";
-    std::string bin = PINCTL_BIN;
-    bin.erase(bin.rfind('/'));
-    auto fail = [&](const std::string& what) {
-        why = what + ": " + strerror(errno);
-        return false;
-    };
-    if (mkdir(root.c_str(), 0755) != 0 || mount("tmpfs", root.c_str(), "tmpfs", 0, nullptr) != 0)
-        return fail("mount " + root);
-    for (const char* dir : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32", "/usr", "/etc",
-                            "/dev", "/proc"}) {
-        char link[256];
-        ssize_t n = readlink(dir, link, sizeof link - 1);
-        if (n > 0 && symlink(std::string(link, (size_t)n).c_str(), (root + dir).c_str()) != 0)
-            return fail(std::string("symlink ") + dir);
-        if (n <= 0 && access(dir, F_OK) == 0 &&
-            (mkdir((root + dir).c_str(), 0755) != 0 ||
-             mount(dir, (root + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0))
-            return fail(std::string("bind ") + dir);
-    }
-    const std::string made = root + "/" + tmpTarget;
-    if (runCommand({"mkdir", "-p", made}).status != 0 || chmod(made.c_str(), 01777) != 0 ||
-        symlink(tmpTarget.c_str(), (root + "/tmp").c_str()) != 0)
-        return fail("/tmp as a link");
-    // The built programs, where they are (through the link, if under /tmp).
-    if (runCommand({"mkdir", "-p", root + bin}).status != 0 ||
-        mount(bin.c_str(), (root + bin).c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return fail("bind " + bin);
-    if (chroot(root.c_str()) != 0 || chdir("/") != 0)
-        return fail("chroot");
-    return true;
-}
-
 // Each process's parent, from /proc.
 static std::vector<std::pair<int, int>> parentsOfAll()
 {

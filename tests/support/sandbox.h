@@ -15,13 +15,6 @@
 // Needs root; on failure says why.
 bool enterPrivateTmp(std::string& why);
 
-// In a forked child of a test: changes root to a fresh one in /tmp/root
-// that holds the machine's programs, libraries, /dev, /proc and the built
-// programs, with /tmp a link of root's to the sticky folder tmpTarget
-// (relative to the new root), as boards whose /tmp lives in a volatile
-// /var have it. On failure says why.
-bool enterRootWithTmpLink(const std::string& tmpTarget, std::string& why);
-
 // Kills and reaps every child of this process, and the orphans it adopts
 // as they lose their parents (the test main makes it a subreaper).
 void killChildren();
