@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,8 +19,12 @@
 namespace linuxboard {
 
 static const int KEPT_MAX = 4;
+// The soft limit of descriptors a system gives a process.
+static const rlim_t DESCRIPTORS_USUAL = 1024;
 
-// In the detached process: the pipe its report goes to, or -1.
+// In the detached process: where its report goes, or -1. A socket, sent
+// to without SIGPIPE: a starter killed meanwhile must not take the
+// detached process with it.
 static int readyFd = -1;
 
 static void closeFrom(int first)
@@ -61,6 +66,12 @@ static void resetProcessState()
             setrlimit(resource, &lim);
         }
     }
+    // Root may also undo a hard limit of descriptors below the usual.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max < DESCRIPTORS_USUAL) {
+        files.rlim_cur = files.rlim_max = DESCRIPTORS_USUAL;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     setpriority(PRIO_PROCESS, 0, 0);
     struct sched_param normal = {};
     sched_setscheduler(0, SCHED_OTHER, &normal);
@@ -82,20 +93,20 @@ void reportReady(int err)
         return;
     ssize_t n;
     do {
-        n = write(readyFd, &err, sizeof err);
+        n = send(readyFd, &err, sizeof err, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     close(readyFd);
     readyFd = -1;
 }
 
-// The kept descriptors and the report pipe (last) become 3, 4, ...: first
+// The kept descriptors and the report socket (last) become 3, 4, ...: first
 // copied above every one of those numbers, then down into place.
-static int arrangeDescriptors(const int* keep, int count, int pipeFd)
+static int arrangeDescriptors(const int* keep, int count, int reportFd)
 {
     int from[KEPT_MAX + 1];
     int total = count + 1;
     for (int i = 0; i < total; i++) {
-        from[i] = fcntl(i < count ? keep[i] : pipeFd, F_DUPFD, 3 + total);
+        from[i] = fcntl(i < count ? keep[i] : reportFd, F_DUPFD, 3 + total);
         if (from[i] < 0)
             return errno;
     }
@@ -114,14 +125,14 @@ static int arrangeDescriptors(const int* keep, int count, int pipeFd)
     return 0;
 }
 
-[[noreturn]] static void runDetached(const char* name, const int* keep, int count, int pipeFd,
+[[noreturn]] static void runDetached(const char* name, const int* keep, int count, int reportFd,
                                      DetachedBody body)
 {
     resetSignals();
     resetProcessState();
     umask(077);
-    readyFd = pipeFd;
-    int err = arrangeDescriptors(keep, count, pipeFd);
+    readyFd = reportFd;
+    int err = arrangeDescriptors(keep, count, reportFd);
     if (err == 0) {
         readyFd = 3 + count;
         fcntl(readyFd, F_SETFD, FD_CLOEXEC);
@@ -170,7 +181,7 @@ int startDetached(const char* name, const int* keep, int count, DetachedBody bod
     if (count > KEPT_MAX)
         return EINVAL;
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0)
         return errno;
     pid_t first = fork();
     if (first < 0) {
@@ -187,7 +198,7 @@ int startDetached(const char* name, const int* keep, int count, DetachedBody bod
         pid_t second = fork();
         if (second < 0) {
             int err = errno;
-            (void)!write(report[1], &err, sizeof err);
+            (void)!send(report[1], &err, sizeof err, MSG_NOSIGNAL);
             _exit(1);
         }
         if (second == 0)

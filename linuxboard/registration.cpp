@@ -10,9 +10,11 @@
 
 namespace linuxboard {
 
-// How long a lost keeper is looked for again, and how often.
-static const int AGAIN_MS = 5000;
+// How long a lost keeper is looked for again, how often, and how long one
+// try may take.
+static const int AGAIN_MS = 10000;
 static const int AGAIN_STEP_MS = 100;
+static const int TRY_MS = 1500;
 
 struct Registration {
     Request req;
@@ -24,12 +26,17 @@ struct Registration {
 };
 
 // Registers again with a new keeper; false if none could be had in time.
+// Each try has a bound of its own: the keeper that just died may still
+// have taken the first request into a queue that will never be read (its
+// socket goes after the connection that woke us), and a request whose
+// time is up is never carried out, so trying again is safe.
 static bool registerAgain(Registration* r)
 {
     Deadline d(AGAIN_MS);
     do {
         int conn = -1;
-        if (handToKeeper(r->req, r->fd, &conn, d) == 0) {
+        int left = d.leftMs();
+        if (handToKeeper(r->req, r->fd, &conn, Deadline(left < TRY_MS ? left : TRY_MS)) == 0) {
             r->conn.store(conn);
             return true;
         }

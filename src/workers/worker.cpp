@@ -95,8 +95,11 @@ static void prepareWorker(int link, const RecordDraft& draft)
 }
 
 // Reports the setup done and returns once the record names this worker;
-// if it never will (the start failed or was killed), the worker ends.
-static void goLive(int link)
+// if it never will (the start failed or was killed before naming it), the
+// worker ends. A start killed between naming the record and its word (a
+// hang-up of its caller's terminal, say) leaves a worker that the record
+// names: that one goes live.
+static void goLive(int link, const std::string& record, int draftFd)
 {
     fflush(stdout);
     sendStatus(link, 0);
@@ -105,7 +108,7 @@ static void goLive(int link)
     do {
         n = recv(link, &go, 1, 0);
     } while (n < 0 && errno == EINTR);
-    if (n != 1)
+    if (n != 1 && !namesFile(record, draftFd))
         _exit(0);
     close(link);
     pthread_mutex_lock(&liveMutex);
@@ -268,7 +271,7 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
             sendStatus(link[1], SETUP_FAILED);
             endWorker();
         }
-        goLive(link[1]);
+        goLive(link[1], files.record(s.kind), draft.fd);
         s.run();
         endWorker();
     }
@@ -284,9 +287,12 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
         what = "worker setup";
         err = sendGo(link[0]);
     }
+    // A worker given up on is ended before its link closes: it must not
+    // take the close for a start killed after naming its record.
+    if (err != 0)
+        abandonWorker(pid);
     close(link[0]);
     if (err != 0) {
-        abandonWorker(pid);
         const std::string record = files.record(s.kind);
         // A record named for a worker that never went live names no one.
         if (namesFile(record, draft.fd))

@@ -58,7 +58,7 @@ buildMipsKernel() {
     local cache=$1 here version key name tmp src out missing opt
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     version=$(dpkg-query -W -f='${Version}' linux-source-6.1)
-    key=$(cat "$here/mips.config" "$here/pwm-store.c" | sha256sum | cut -c 1-12)
+    key=$(cat "$here/mips.config" "$here/pwm-store.c" "$here/simfix.sh" | sha256sum | cut -c 1-12)
     name=linux-mips-$version-$key
     MIPS_KERNEL=$cache/$name/vmlinux
     [ -e "$cache/$name/ready" ] && return 0
@@ -74,6 +74,8 @@ buildMipsKernel() {
     mkdir -p "$src" "$out" "$tmp/$name"
     tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
     # The suite's PWM chip, as a driver of the tree.
+    fixSimulators "$src/drivers/gpio/gpio-sim.c" "$src/kernel/irq/irq_sim.c" ||
+        { failBuild "$cache" "$tmp" "the simulators' sources are not as expected"; return 1; }
     cp "$here/pwm-store.c" "$src/drivers/pwm/pwm-store.c"
     printf '\nconfig PWM_STORE\n\tbool "PWM chip that stores the applied state, for tests"\n\tdepends on PWM\n' \
         >>"$src/drivers/pwm/Kconfig"

@@ -145,17 +145,33 @@ removeSimChip() {
     local c=/sys/kernel/config/gpio-sim/$1
     echo 0 >"$c/live" && rmdir "$c/bank0" "$c"
 }
+# simPull NAME LINE up|down: the pull of a line of such a chip, wherever
+# the chip is now (taken offline and back, it has a new device).
+simPull() {
+    local c=/sys/kernel/config/gpio-sim/$1
+    echo "pull-$3" >"/sys/devices/platform/$(cat "$c/dev_name")/$(cat "$c/bank0/chip_name")/sim_gpio$2/pull"
+}
 
 # errno values that differ between processors.
 case $(uname -m) in
 mips*) EADDRINUSE=125 ETIMEDOUT=145 ;;
 *) EADDRINUSE=98 ETIMEDOUT=110 ;;
 esac
+EPERM=1 EMFILE=24 EBUSY=16
 
 # sigMask FIELD FILE: the low 32 bits of a signal mask line of a
 # /proc/PID/status copy (MIPS has 128 signals, x86 64), as a number.
 sigMask() { printf '%d' "0x$(sed -n "s/^$1:[[:space:]]*//p" "$2" | sed 's/.*\(.\{8\}\)$/\1/')"; }
 
-# The other user (nobody), for what another local user may try.
+# The other user (nobody), for what another local user may try; asUser UID
+# for any user. In the background, call `uapiline as UID ...` itself, so
+# that $! is the program's own id, not a subshell's.
 OTHER=65534
 asOther() { uapiline as $OTHER "$@"; }
+asUser() { uapiline as "$@"; }
+
+# noKeeper: ends our keeper, its lines made inputs; fails if one stays.
+noKeeper() {
+    pinctl setd all in >/dev/null 2>&1
+    waitUntil 30 sh -c '[ -z "$(ps -o comm | grep varnel-keeper)" ]'
+}

@@ -8,9 +8,11 @@ buildModules() {
     local dir=$1 kver=$2 here src
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     [ -s "$dir/pwm-store.ko" ] && [ -s "$dir/gpio-sim.ko" ] && [ -s "$dir/irq_sim.ko" ] &&
-        [ "$dir/pwm-store.ko" -nt "$here/pwm-store.c" ] && return 0
+        [ "$dir/pwm-store.ko" -nt "$here/pwm-store.c" ] && [ "$dir/irq_sim.ko" -nt "$here/simfix.sh" ] &&
+        return 0
 
     src=$dir/src
+    [ "$dir/irq_sim.ko" -nt "$here/simfix.sh" ] || rm -rf "$src"
     mkdir -p "$src"
     if [ ! -s "$src/gpio-sim.c" ]; then
         tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=3 \
@@ -25,6 +27,7 @@ buildModules() {
             echo "tests/kernel: irq_sim.c is not as expected" >&2
             return 1
         }
+        fixSimulators "$src/gpio-sim.c" "$src/irq_sim.c" || return 1
     fi
     cp "$here/pwm-store.c" "$src/"
     printf 'obj-m := irq_sim.o gpio-sim.o pwm-store.o\n' >"$src/Kbuild"

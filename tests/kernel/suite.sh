@@ -556,6 +556,149 @@ chmod 600 /dev/$SIM_CHIP
 rm -rf /tmp/varnel-0 /tmp/varnel-$OTHER
 end
 
+begin "another user's folder and socket are never sent anything of ours"
+noKeeper || fail "a keeper outlived its lines"
+# Root's old fallback folder, planted with a socket anyone may send to.
+asOther mkdir -m 777 /tmp/varnel-0
+uapiline as $OTHER uapiline catch /tmp/varnel-0/keeper2 >/tmp/caught0 &
+catcher=$!
+settle 1 /tmp/caught0 >/dev/null
+printf '17 %s 17 %s 1\n' "/dev/$SIM_CHIP" "$PWM_CHIP" >$map
+pull 14 down
+is 0 "" set 6 1
+is 0 "" irq 14 rising true
+VARNEL_PINMAP=$map is 0 "" pwm 17 1000 25
+t0=$(nowMs)
+is 0 "" get 14
+[ $(($(nowMs) - t0)) -le 1500 ] || fail "get 14 beside the worker took $(($(nowMs) - t0)) ms"
+# A keeper killed: the workers register again with ours, never theirs.
+k=$(keeper)
+kill -9 "$k"
+watchedAgain() { [ -n "$(keeper)" ] && [ "$(keeper)" != "$1" ] && ls -l /proc/$(keeper)/fd | grep -q pwm1/enable; }
+waitUntil 50 watchedAgain "$k" || fail "the channel is not watched again"
+kill -9 "$(recordPid 17 pwm)"
+waitUntil 30 sh -c "[ \"\$(cat /sys/class/pwm/pwmchip$PWM_CHIP/pwm1/enable)\" = 0 ]" ||
+    fail "the channel stayed on after its worker was killed"
+VARNEL_PINMAP=$map pc pwmstop 17
+is 0 "" irqstop 14
+# Between two ordinary users: 1001 links 1000's folder name to its own.
+chmod 666 /dev/$SIM_CHIP
+uapiline as 1001 sh -c 'mkdir /tmp/u1001 && ln -s /tmp/u1001 /tmp/varnel-1000 &&
+    exec uapiline catch /tmp/u1001/keeper2' >/tmp/caught1001 &
+catcher2=$!
+settle 1 /tmp/caught1001 >/dev/null
+t0=$(nowMs)
+asUser 1000 pinctl set 26 1 >/tmp/kt.out 2>&1
+expect "user 1000's set 26 1" "$(cat /tmp/kt.out)" "**ERROR setting pin:26 to value:1, err=$EPERM"
+[ $(($(nowMs) - t0)) -le 1500 ] || fail "set 26 1 took $(($(nowMs) - t0)) ms"
+expect "line 26 after the refused set" "$(line 26 | cut -d' ' -f1)" "used=0"
+kill "$catcher" "$catcher2"
+wait "$catcher" "$catcher2" 2>/dev/null
+expect "what root's squatter caught" "$(cat /tmp/caught0)" "ready"
+expect "what 1000's squatter caught" "$(cat /tmp/caught1001)" "ready"
+chmod 600 /dev/$SIM_CHIP
+rm -rf /tmp/varnel-0 /tmp/varnel-1000 /tmp/u1001
+is 0 "" setd 6 in
+end
+
+begin "a keeper starts from its own limits and answers every request at once"
+noKeeper || fail "a keeper outlived its lines"
+(ulimit -n 16; pinctl set 6 1 >/tmp/kt.out 2>&1)
+expect "set 6 1 under ulimit -n 16" "$(cat /tmp/kt.out) $(value 6)" " 1"
+expect "the keeper's soft limit of descriptors" \
+    "$(awk '/^Max open files/ { print ($4 >= 1024) }' /proc/$(keeper)/limits)" 1
+t0=$(nowMs)
+is 0 "" set all 1
+[ $(($(nowMs) - t0)) -le 4000 ] || fail "set all 1 took $(($(nowMs) - t0)) ms"
+noKeeper || fail "a keeper outlived its lines"
+# Another user's keeper, its hard limit too low to hold every line: each
+# request it cannot take is refused at once.
+chmod 666 /dev/$SIM_CHIP
+t0=$(nowMs)
+asOther sh -c 'ulimit -S -n 16; ulimit -H -n 16; pinctl set all 1' >/tmp/kt.out 2>&1
+t=$(($(nowMs) - t0))
+[ $t -le 4000 ] || fail "another user's set all 1 took $t ms"
+grep -q "err=$EMFILE\$" /tmp/kt.out || fail "no pin refused for want of descriptors: $(head -n 1 /tmp/kt.out)"
+grep -v "err=$EMFILE\$" /tmp/kt.out | grep -q . && fail "other errors: $(grep -v "err=$EMFILE\$" /tmp/kt.out | head -n 1)"
+asOther pinctl setd all in
+chmod 600 /dev/$SIM_CHIP
+end
+
+begin "a failure reported is not carried out later"
+noKeeper || fail "a keeper outlived its lines"
+pull 7 down
+is 0 "" set 6 0
+k=$(keeper)
+kill -STOP "$k"
+pc set 6 1
+expect "set 6 1 to a stopped keeper" "$out" "**ERROR setting pin:6 to value:1, err=$ETIMEDOUT"
+pc set 7 1
+expect "set 7 1 to a stopped keeper" "$out" "**ERROR setting pin:7 to value:1, err=$ETIMEDOUT"
+kill -CONT "$k"
+usleep 500000
+expect "line 6 once the keeper goes on" "$(value 6)" 0
+expect "line 7 once the keeper goes on" "$(value 7) $(line 7 | cut -d' ' -f1)" "0 used=0"
+is 0 "" setd 6 in
+end
+
+begin "a line under our label that is not ours is another's, at once"
+noKeeper || fail "a keeper outlived its lines"
+chmod 666 /dev/$SIM_CHIP
+uapiline as $OTHER uapiline hold /dev/$SIM_CHIP 7 varnel-0 >/tmp/hold7 &
+holder=$!
+settle 1 /tmp/hold7 >/dev/null
+t0=$(nowMs)
+pc set all 1
+t=$(($(nowMs) - t0))
+expect "set all 1 beside a forged line 7" "$out" "**ERROR setting pin:7 to value:1, err=$EBUSY"
+[ $t -le 4000 ] || fail "set all 1 took $t ms"
+got=""
+for p in $usable; do [ "$p" = 7 ] || got="$got$(value "$p")"; done
+expect "the other lines" "$got" "$(for p in $usable; do [ "$p" = 7 ] || printf 1; done)"
+is $EBUSY "**ERROR getting pin:7 value, err=$EBUSY" get 7
+kill "$holder"
+wait "$holder" 2>/dev/null
+chmod 600 /dev/$SIM_CHIP
+is 0 "" setd all in
+end
+
+begin "a set-user-ID pinctl is its owner's, through and through"
+noKeeper || fail "a keeper outlived its lines"
+cp "$(command -v pinctl)" /usr/bin/pinctl-suid
+chmod 4755 /usr/bin/pinctl-suid
+asOther pinctl-suid set 16 1 >/tmp/kt.out 2>&1
+expect "set 16 1 by another user" "$(cat /tmp/kt.out) $(value 16)" " 1"
+expect "the keeper's users" "$(awk '/^Uid:/ { print $2, $3, $4, $5 }' /proc/$(keeper)/status)" "0 0 0 0"
+is 0 "" set 16 0
+expect "line 16 after root's set 16 0" "$(value 16)" 0
+asOther pinctl-suid setd 16 in >/tmp/kt.out 2>&1
+expect "setd 16 in by another user" "$(cat /tmp/kt.out) $(line 16 | cut -d' ' -f1)" " used=0"
+rm -f /usr/bin/pinctl-suid
+end
+
+begin "an interrupt arms again on a chip that comes back"
+back=$(makeSimChip back 4 varnel-back) || fail "no chip to take away"
+printf '21 varnel-back 2\n' >$map
+export VARNEL_PINMAP=$map
+rm -f /tmp/e21
+is 0 "" irq 21 both "echo edge >>/tmp/e21"
+pid=$(recordPid 21 irq)
+simPull back 2 up
+expect "edges before" "$(settle 1 /tmp/e21)" 1
+c=/sys/kernel/config/gpio-sim/back
+echo 0 >$c/live && echo 1 >$c/live || fail "cannot take the chip offline and back"
+again=$(cat $c/bank0/chip_name)
+waitUntil 50 sh -c "uapiline info /dev/$again 2 | grep -q used=1" || fail "line 2 of $again is not armed again"
+simPull back 2 up
+expect "edges once it came back" "$(settle 2 /tmp/e21)" 2
+simPull back 2 down
+expect "and the next" "$(settle 3 /tmp/e21)" 3
+alive "$pid" || fail "the worker ended"
+is 0 "" irqstop 21
+unset VARNEL_PINMAP
+removeSimChip back
+end
+
 begin "one wait budget: a stopped keeper delays a command some 5 s at most"
 is 0 "" set all 1
 k=$(keeper)

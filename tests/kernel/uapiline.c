@@ -2,7 +2,8 @@
 // as a program other than pinctl sees it. Linked statically for the VM.
 //
 //   uapiline info CHIP LINE           prints "used=0|1 dir=in|out consumer=NAME"
-//   uapiline hold CHIP LINE           requests the line as an input, prints
+//   uapiline hold CHIP LINE [LABEL]   requests the line as an input (under
+//                                     LABEL, default "uapiline"), prints
 //                                     "held" and sleeps until killed
 //   uapiline edges CHIP LINE SECONDS  counts both edges for SECONDS, prints
 //                                     "rising=R falling=F"
@@ -18,6 +19,10 @@
 //                                     the Unix socket SOCKET as fast as it
 //                                     takes them, for SECONDS, and prints
 //                                     "sent=N"
+//   uapiline catch SOCKET             binds a datagram socket at SOCKET that
+//                                     anyone may send to, prints "ready",
+//                                     then "datagram descriptors=N" for each
+//                                     that comes, until killed
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -28,6 +33,7 @@
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,6 +44,8 @@ static int fail(const char* what, const char* chip, unsigned line)
     return 1;
 }
 
+static const char* label = "uapiline";
+
 static int requestLine(int chipfd, unsigned line, unsigned long long flags)
 {
     struct gpio_v2_line_request req;
@@ -45,7 +53,7 @@ static int requestLine(int chipfd, unsigned line, unsigned long long flags)
     req.offsets[0] = line;
     req.num_lines = 1;
     req.config.flags = flags;
-    snprintf(req.consumer, sizeof req.consumer, "uapiline");
+    snprintf(req.consumer, sizeof req.consumer, "%s", label);
     if (ioctl(chipfd, GPIO_V2_GET_LINE_IOCTL, &req) < 0)
         return -1;
     return req.fd;
@@ -160,12 +168,48 @@ static int flood(const char* path, int count, int seconds)
     return 0;
 }
 
+static int catchDatagrams(const char* path)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+    int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (s < 0 || bind(s, (struct sockaddr*)&addr, sizeof addr) != 0 || chmod(path, 0777) != 0) {
+        perror("uapiline catch");
+        return 1;
+    }
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        char data[256], control[256];
+        struct iovec iov = {data, sizeof data};
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        if (recvmsg(s, &msg, 0) < 0)
+            continue;
+        int fds = 0;
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != NULL; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+                fds += (int)((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+        }
+        printf("datagram descriptors=%d\n", fds);
+        fflush(stdout);
+    }
+}
+
 int main(int argc, char** argv)
 {
     if (argc > 3 && strcmp(argv[1], "as") == 0)
         return runAs(argv + 2);
     if (argc > 4 && strcmp(argv[1], "flood") == 0)
         return flood(argv[2], atoi(argv[3]), atoi(argv[4]));
+    if (argc > 2 && strcmp(argv[1], "catch") == 0)
+        return catchDatagrams(argv[2]);
     if (argc < 4) {
         fprintf(stderr, "usage: uapiline info|hold|edges|toggle CHIP LINE [HZ] [SECONDS]\n");
         return 2;
@@ -177,8 +221,11 @@ int main(int argc, char** argv)
         return fail("open", chip, line);
     if (strcmp(argv[1], "info") == 0)
         return showInfo(chipfd, chip, line);
-    if (strcmp(argv[1], "hold") == 0)
+    if (strcmp(argv[1], "hold") == 0) {
+        if (argc > 4)
+            label = argv[4];
         return hold(chipfd, chip, line);
+    }
     if (strcmp(argv[1], "edges") == 0 && argc > 4)
         return countEdges(chipfd, chip, line, atoi(argv[4]));
     if (strcmp(argv[1], "toggle") == 0 && argc > 5)

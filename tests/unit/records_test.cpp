@@ -176,7 +176,7 @@ TEST_F(Records, NoDraftOnAReadOnlyTmp)
 
 // A worker that is not set up within the bound is ended: the start fails
 // and leaves no worker, record or draft behind.
-TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
+TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReadyButNotOnOneItNamed)
 {
     testing::internal::CaptureStdout();
     int status = startWorker(
@@ -194,6 +194,28 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReady)
     EXPECT_TRUE(childProcesses().empty());
     EXPECT_FALSE(fileExists("/tmp/pin6_pwm_pid"));
     EXPECT_FALSE(fileExists("/tmp/.pin6_pwm_pid.draft"));
+
+    // A start killed once it has named the record (its terminal hung up)
+    // leaves the worker it names, live and within reach of a stop.
+    EXPECT_EQ(runInChild([] {
+                  startWorker({PWM_WORKER, 7, [] { return 0; },
+                               [] {
+                                   writeFile("/tmp/live7", "");
+                                   for (;;)
+                                       pause();
+                               },
+                               [](int pid, RecordDraft& draft) {
+                                   int err = noteChildPIDPWM(7, pid, 1, 1, draft);
+                                   if (err == 0)
+                                       raise(SIGKILL);
+                                   return err;
+                               }});
+                  return 0;
+              }),
+              128 + SIGKILL);
+    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/live7"); }));
+    EXPECT_EQ(stopPWM(7), 0);
+    EXPECT_FALSE(fileExists("/tmp/pin7_pwm_pid"));
 }
 
 // An edge that comes before the worker is live runs its command only once
