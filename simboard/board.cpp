@@ -204,7 +204,23 @@ bool isUsablePin(int pin)
 std::string currentBoardDir()
 {
     const char* dir = std::getenv("PINSIM_DIR");
-    return dir != nullptr && *dir != '\0' ? dir : kDefaultDir;
+    if (dir == nullptr || *dir == '\0')
+        return kDefaultDir;
+    if (*dir == '/')
+        return dir;
+    // A relative folder is taken from the working folder of its first use,
+    // once: a worker that moves to / afterwards still finds its board.
+    static std::string named, resolved;
+    if (named != dir) {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (cwd == nullptr)
+            return dir;
+        named = dir;
+        resolved = cwd;
+        std::free(cwd);
+        resolved += (resolved.back() == '/' ? "" : "/") + named;
+    }
+    return resolved;
 }
 
 int useBoard(const BoardUse& use, const Deadline& deadline)

@@ -52,7 +52,9 @@ struct BoardSite {
 
 bool isUsablePin(int pin);
 
-// The state folder currently named by PINSIM_DIR (or the default).
+// The state folder currently named by PINSIM_DIR (or the default); a
+// relative one against the working folder of its first use. Called under
+// the board's lock, or by a program of one thread.
 std::string currentBoardDir();
 
 // Text form of the state file; parseBoard returns false on anything malformed.

@@ -20,10 +20,12 @@ constexpr int kRefillShare = 6;
 // Atomics, not a lock: a forked child of a threaded process must never
 // find the budget locked. Racing threads may misjudge it by a call's
 // wait. 32 bits wide, as the board's processor has no wider atomics: the
-// budget in microseconds, the time of the last refill in milliseconds
-// (which wraps, harmlessly, every 49 days).
+// budget and the time waited since the last refill in microseconds, the
+// time of the last refill in milliseconds (which wraps, harmlessly, every
+// 49 days).
 std::atomic<pid_t> budgetPid{0};
 std::atomic<int32_t> budgetUs{kBudgetUs};
+std::atomic<int32_t> waitedUs{0};
 std::atomic<uint32_t> refilledAtMs{0};
 
 uint32_t nowMs()
@@ -38,10 +40,13 @@ int64_t waitBudgetNs()
     const uint32_t now = nowMs();
     if (budgetPid.exchange(::getpid()) != ::getpid()) {
         budgetUs = kBudgetUs;
+        waitedUs = 0;
         refilledAtMs = now;
     }
-    const int64_t refill = int64_t{now - refilledAtMs.exchange(now)} * 1000 / kRefillShare;
-    int64_t left = budgetUs.load() + refill;
+    // Only time spent outside the waits refills: a process that does
+    // nothing but wait has the budget, no more.
+    const int64_t idleUs = int64_t{now - refilledAtMs.exchange(now)} * 1000 - waitedUs.exchange(0);
+    int64_t left = budgetUs.load() + (idleUs > 0 ? idleUs / kRefillShare : 0);
     if (left > kBudgetUs)
         left = kBudgetUs;
     budgetUs = static_cast<int32_t>(left);
@@ -54,6 +59,8 @@ void spendWaitBudget(int64_t ns)
     const int32_t spent = us > kBudgetUs ? kBudgetUs : static_cast<int32_t>(us);
     if (budgetUs.fetch_sub(spent) < spent)
         budgetUs = 0;
+    if (waitedUs.fetch_add(spent) > kBudgetUs)
+        waitedUs = kBudgetUs;
 }
 
 Deadline::Deadline(int ms)

@@ -3,8 +3,9 @@
 // makes the operation fail with ETIMEDOUT instead. Waiting sleeps with a
 // growing back-off, so a long wait costs no CPU to speak of.
 //
-// Nor does one process wait much longer than kProcessWaitMs in all: its
-// waits draw on one budget, refilled at a sixth of the time that passes.
+// Nor does one process wait longer than about kProcessWaitMs in all: its
+// waits draw on one budget, refilled at a sixth of the time that passes
+// outside them.
 // An invocation of pinctl that sweeps every pin while another process
 // holds the board thus fails its later calls at once, as a timed-out call
 // fails, while a long-lived worker still has kWaitLimitMs for each call.

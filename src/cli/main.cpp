@@ -4,6 +4,7 @@
 #include "workers/workers.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -13,17 +14,80 @@
 // The "all" sweeps visit pins 0 to 26.
 static const int LAST_PIN = 26;
 
-// Runs op on the pin asked for, or on every usable pin in ascending order.
+// Runs op on the pin asked for, or on every usable pin in ascending order;
+// the result code of the first pin that failed, or 0.
 template <typename Op>
-static void onPins(Op op)
+static int onPins(Op op)
 {
-    if (pinnum != ALL_PINS) {
-        op(pinnum);
-        return;
-    }
+    if (pinnum != ALL_PINS)
+        return op(pinnum);
+    int first = 0;
     for (int p = 0; p <= LAST_PIN; p++) {
-        if (GPIOAccess::isPinUsable(p))
-            op(p);
+        if (!GPIOAccess::isPinUsable(p))
+            continue;
+        int r = op(p);
+        if (first == 0)
+            first = r;
+    }
+    return first;
+}
+
+// The exit status of a library result code: 0 for success, else the code
+// itself where it fits and cannot be taken for a result (get and getd
+// exit with the level or direction, 0 or 1), else 255.
+static int statusOf(int code, int lowest = 1)
+{
+    if (code == 0)
+        return 0;
+    return code >= lowest && code <= 254 ? code : 255;
+}
+
+// The exit status once the output is out: a command whose output could
+// not be written has failed, unless its status says so already.
+static int finishOutput(int status)
+{
+    bool reading = operation == OP_GET || operation == OP_GETD;
+    bool lost = fflush(stdout) != 0 || ferror(stdout);
+    if (!lost || status > (reading ? 1 : 0))
+        return status;
+    // 1 is a level or a direction.
+    return reading ? 255 : 1;
+}
+
+static int runOperation()
+{
+    switch (operation) {
+    case OP_INFO:
+        onPins([](int p) {
+            reportOn(p);
+            return 0;
+        });
+        return 0;
+    case OP_SET:
+        return statusOf(onPins([](int p) { return setPin(p, value); }));
+    case OP_SETD:
+        return statusOf(onPins([](int p) { return setPinDir(p, direction); }));
+    case OP_GET: {
+        int level = 0;
+        int r = getPin(pinnum, level);
+        return r != 0 ? statusOf(r, 2) : level;
+    }
+    case OP_GETD: {
+        GPIO_Direction dir = GPIO_INPUT;
+        int r = getPinDir(pinnum, dir);
+        return r != 0 ? statusOf(r, 2) : (int)dir;
+    }
+    case OP_PWM:
+        return startPWM(pinnum, freq, duty);
+    case OP_PWMSTOP:
+        // 1: a worker may still run.
+        return stopPWM(pinnum) != 0 ? 1 : 0;
+    case OP_IRQ:
+        return startIRQ(pinnum, irqType, irqcmd, debounce);
+    case OP_IRQSTOP:
+        return stopIRQ(pinnum) != 0 ? 1 : 0;
+    default:
+        return 255;
     }
 }
 
@@ -71,38 +135,5 @@ int main(int argc, char** argv)
         usage(argv[0]);
         return -1;
     }
-
-    switch (operation) {
-    case OP_INFO:
-        onPins(reportOn);
-        return 0;
-    case OP_SET:
-        onPins([](int p) { setPin(p, value); });
-        return 0;
-    case OP_SETD:
-        onPins([](int p) { setPinDir(p, direction); });
-        return 0;
-    case OP_GET: {
-        int level = 0;
-        int r = getPin(pinnum, level);
-        return r != 0 ? r : level;
-    }
-    case OP_GETD: {
-        GPIO_Direction dir = GPIO_INPUT;
-        int r = getPinDir(pinnum, dir);
-        return r != 0 ? r : (int)dir;
-    }
-    case OP_PWM:
-        return startPWM(pinnum, freq, duty);
-    case OP_PWMSTOP:
-        stopPWM(pinnum);
-        return 0;
-    case OP_IRQ:
-        return startIRQ(pinnum, irqType, irqcmd, debounce);
-    case OP_IRQSTOP:
-        stopIRQ(pinnum);
-        return 0;
-    default:
-        return -1;
-    }
+    return finishOutput(runOperation());
 }

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-void setPin(int pin, int val)
+int setPin(int pin, int val)
 {
     stopPWM(pin);
     stopIRQ(pin);
@@ -17,9 +17,10 @@ void setPin(int pin, int val)
     delete gpio;
     if (r != 0)
         printf("**ERROR setting pin:%d to value:%d, err=%d\n", pin, val, r);
+    return r;
 }
 
-void setPinDir(int pin, GPIO_Direction dir)
+int setPinDir(int pin, GPIO_Direction dir)
 {
     stopPWM(pin);
     stopIRQ(pin);
@@ -29,6 +30,7 @@ void setPinDir(int pin, GPIO_Direction dir)
     delete gpio;
     if (r != 0)
         printf("**ERROR setting pin direction:%d to direction:%d, err=%d\n", pin, (int)dir, r);
+    return r;
 }
 
 int getPin(int pin, int& val)

@@ -5,9 +5,9 @@
 
 #include <varnel.h>
 
-void setPin(int pin, int val);
-void setPinDir(int pin, GPIO_Direction dir);
-// These two return the library's result code and store what they read.
+// Each returns the library's result code; the two gets store what they read.
+int setPin(int pin, int val);
+int setPinDir(int pin, GPIO_Direction dir);
 int getPin(int pin, int& val);
 int getPinDir(int pin, GPIO_Direction& dir);
 

@@ -2,12 +2,58 @@
 #include "worker.h"
 #include "workers.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
+
+extern char** environ;
 
 static const char DEBUG_PREFIX[] = "[debug]";
+
+// text as one word of the shell: in single quotes, each of its own quotes
+// written '\''.
+static std::string quoteForShell(const char* text)
+{
+    std::string quoted = "'";
+    for (const char* c = text; *c != '\0'; c++)
+        quoted += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+    return quoted + "'";
+}
+
+// Runs line through the system shell, as system does, and waits for it:
+// but in a process group of its own, so that a command that signals its
+// group (a script's "trap 'kill 0' EXIT") does not end the worker, and
+// with no signal blocked or ignored, as a shell started by hand.
+static int runShell(const std::string& line)
+{
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0)
+        return -1;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+    pid_t pid;
+    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char* const*>(argv), environ);
+    posix_spawnattr_destroy(&attr);
+    if (err != 0)
+        return -1;
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
 
 int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
 {
@@ -16,18 +62,20 @@ int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
     awaitLive();
     std::string line;
     if (strncmp(command, DEBUG_PREFIX, strlen(DEBUG_PREFIX)) == 0) {
+        // The rest goes through eval: nothing, or a mere comment, after
+        // the prefix is then a command too.
         line = "echo 'GPIO Irq Debug: Pin=" + std::to_string(pin) +
-               " Type=" + (type == GPIO_IRQ_RISING ? "Rising' && " : "Falling' && ") +
-               (command + strlen(DEBUG_PREFIX));
+               " Type=" + (type == GPIO_IRQ_RISING ? "Rising' && eval " : "Falling' && eval ") +
+               quoteForShell(command + strlen(DEBUG_PREFIX));
     } else {
         line = command;
     }
-    int status = system(line.c_str());
+    int status = runShell(line);
     fflush(stdout);
     return status;
 }
 
-static void setupIRQ(int pin, GPIO_Irq_Type type, const char* cmd, int debounce)
+static int setupIRQ(int pin, GPIO_Irq_Type type, const char* cmd, int debounce)
 {
     // The handler and the handle live as long as the worker.
     GPIO_Irq_Command_Handler_Object* handler = new GPIO_Irq_Command_Handler_Object;
@@ -38,6 +86,7 @@ static void setupIRQ(int pin, GPIO_Irq_Type type, const char* cmd, int debounce)
     int r = gpio->getLastResult();
     if (r != 0)
         printf("**ERROR starting IRQ on pin:%d with command:%s err=%d\n", pin, cmd, r);
+    return r;
 }
 
 // The library calls the handler from a thread of its own; this one only
@@ -50,7 +99,7 @@ static void runIRQ()
 
 int startIRQ(int pin, GPIO_Irq_Type type, char* cmd, int debounce)
 {
-    return startWorker({IRQ_WORKER, pin, [=] { setupIRQ(pin, type, cmd, debounce); }, runIRQ,
+    return startWorker({IRQ_WORKER, pin, [=] { return setupIRQ(pin, type, cmd, debounce); }, runIRQ,
                         [=](int pid, RecordDraft& draft) {
                             return noteChildPIDIRQ(pin, pid, type, cmd, debounce, draft);
                         }});

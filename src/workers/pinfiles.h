@@ -13,14 +13,17 @@
 // The lock is an fcntl lock on a file that no other user can open: it
 // must be a regular file (never a link), owned by us or by root, with one
 // name and no access for anyone but its owner. So it belongs to the first
-// user who started or stopped a worker on the pin, and only that user (and
-// root, if it was root's) can start or stop workers on the pin until the
-// file is removed. Anything else, or a lock not had in time, is a failure:
-// a start or stop never goes ahead uncoordinated.
+// user who started or stopped a worker on the pin, and only that user and
+// root can start or stop workers on the pin until the file is removed:
+// root takes another user's file over once no start or stop of theirs
+// holds it, and replaces anything else found at its name. Anything else,
+// or a lock not had in time, is a failure: a start or stop never goes
+// ahead uncoordinated.
 //
 // Nor does one go ahead in a /tmp where another user may remove or rename
 // our files: one writable by others must have the sticky bit and belong
-// to root or to us.
+// to root or to us (a /tmp that is root's or our link to a folder: that
+// folder).
 #ifndef PINCTL_PINFILES_H
 #define PINCTL_PINFILES_H
 

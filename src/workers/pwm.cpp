@@ -24,7 +24,7 @@ static void releaseCaller()
     (void)!chdir("/");
 }
 
-static void setupPWM(int pin, int freq, int duty)
+static int setupPWM(int pin, int freq, int duty)
 {
     gpio = new GPIOPin(pin);
     gpio->setDirection(GPIO_OUTPUT);
@@ -34,18 +34,21 @@ static void setupPWM(int pin, int freq, int duty)
         printf("**ERROR starting PWM on pin:%d to freq:%d, duty:%d err=%d\n", pin, freq, duty, r);
     fflush(stdout);
     releaseCaller();
+    return r;
 }
 
-// The worker ends, with status 0, once its PWM has stopped.
+// The worker ends, with status 0, once the library says its PWM has
+// stopped. A check that failed (the board busy past its bound) says
+// nothing of the PWM: the worker looks again at the next.
 static void runPWM()
 {
-    while (gpio->isPWMRunning())
+    while (gpio->isPWMRunning() || gpio->getLastResult() != 0)
         sleepTenSeconds();
 }
 
 int startPWM(int pin, int freq, int duty)
 {
-    return startWorker({PWM_WORKER, pin, [=] { setupPWM(pin, freq, duty); }, runPWM,
+    return startWorker({PWM_WORKER, pin, [=] { return setupPWM(pin, freq, duty); }, runPWM,
                         [=](int pid, RecordDraft& draft) {
                             return noteChildPIDPWM(pin, pid, freq, duty, draft);
                         }});

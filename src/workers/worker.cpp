@@ -27,6 +27,9 @@
 // How long a stop waits for its worker to end after each signal.
 static const int STOP_WAIT_MS = 1000;
 
+// The worker's word that its setup failed and it has said why: no errno.
+static const int SETUP_FAILED = -1;
+
 void reportWorkerFailure(const char* doing, const WorkerKind& kind, int pin,
                          const std::string& what, int err)
 {
@@ -122,8 +125,9 @@ void endWorker()
 
 // --- In the invoking process.
 
-// The worker's word on its setup: 0 once it is set up, its own failure
-// code, ECHILD when it ended without a word, ETIMEDOUT past the bound.
+// The worker's word on its setup: 0 once it is set up, SETUP_FAILED or
+// its own failure code, ECHILD when it ended without a word, ETIMEDOUT
+// past the bound.
 static int awaitReady(int link, int waitBound)
 {
     int status = 0;
@@ -262,7 +266,11 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
     if (pid == 0) {
         close(link[0]);
         prepareWorker(link[1], draft);
-        s.setup();
+        if (s.setup() != 0) {
+            fflush(stdout);
+            sendStatus(link[1], SETUP_FAILED);
+            endWorker();
+        }
         goLive(link[1], files.record(s.kind), draft.fd);
         s.run();
         endWorker();
@@ -290,7 +298,8 @@ int startWorker(const WorkerStart& s, int readyWaitMs)
         if (namesFile(record, draft.fd))
             unlink(record.c_str());
         discardRecordDraft(draft);
-        reportWorkerFailure("starting", s.kind, s.pin, what, err);
+        if (err != SETUP_FAILED)
+            reportWorkerFailure("starting", s.kind, s.pin, what, err);
         return 1;
     }
     close(draft.fd);

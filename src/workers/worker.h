@@ -16,8 +16,9 @@ const int READY_WAIT_MS = 10000;
 struct WorkerStart {
     const WorkerKind& kind;
     int pin;
-    // In the worker: configures the pin and prints any failure.
-    std::function<void()> setup;
+    // In the worker: configures the pin; a failure is printed, and its
+    // result code returned, ending the worker and failing the start.
+    std::function<int()> setup;
     // In the worker once it is live: the rest of its life; never returns.
     std::function<void()> run;
     // Fills the draft with the worker's id and parameters and names it.

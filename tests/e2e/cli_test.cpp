@@ -3,6 +3,8 @@
 #include "run.h"
 #include "sandbox.h"
 
+#include <tuple>
+
 namespace {
 
 class CommandLine : public SandboxTest {};
@@ -25,6 +27,34 @@ TEST_F(CommandLine, RejectionsPrintOneMessageThenUsageAndExit255)
         EXPECT_EQ(r.out, c.second + usageText(PINCTL_BIN));
         EXPECT_EQ(r.err, "");
     }
+}
+
+// A script tells a level from a failure by the status alone: a failure
+// exits with the library's code where that cannot be taken for a level
+// (else 255); a failed start, or an output lost, with 1.
+TEST_F(CommandLine, TheExitStatusTellsAScriptWhatHappened)
+{
+    for (const auto& fail : {std::make_pair("12", "5"), {"13", "1"}, {"14", "300"}})
+        ASSERT_EQ(pinsim({"fail", fail.first, fail.second}).status, 0);
+    const std::string before = showPin(12);
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"set 14 1", 255, "**ERROR setting pin:14 to value:1, err=300\n"},
+        {"get 12", 5, "**ERROR getting pin:12 value, err=5\n"},
+        {"get 13", 255, "**ERROR getting pin:13 value, err=1\n"},
+        {"getd 14", 255, "**ERROR getting pin:14 direction, err=300\n"},
+        {"pwm 12 100 50", 1, "**ERROR starting PWM on pin:12 to freq:100, duty:50 err=5\n"},
+        {"irq 13 both true", 1, "**ERROR starting IRQ on pin:13 with command:true err=1\n"},
+        {"info all >/dev/full", 1, ""},
+        {"get 12 >/dev/full", 5, ""},
+    };
+    for (const auto& c : cases) {
+        Result r = runCommand({"sh", "-c", pinctlLine({}) + " " + std::get<0>(c)});
+        EXPECT_EQ(r.status, std::get<1>(c)) << std::get<0>(c);
+        EXPECT_EQ(r.out, std::get<2>(c));
+    }
+    EXPECT_EQ(showPin(12), before);
+    EXPECT_TRUE(liveWorkers("pwm").empty() && liveWorkers("irq").empty());
+    EXPECT_FALSE(fileExists("/tmp/pin12_pwm_pid") || fileExists("/tmp/pin13_irq_pid"));
 }
 
 TEST_F(CommandLine, ARejectedLineTouchesNothing)

@@ -26,12 +26,12 @@ std::string descriptorsOf(int pid)
     return r.out;
 }
 
-long secondsOf(const std::function<void()>& f)
+long millisecondsOf(const std::function<void()>& f)
 {
     auto start = std::chrono::steady_clock::now();
     f();
-    return (long)std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                                  start)
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start)
         .count();
 }
 
@@ -82,7 +82,7 @@ TEST_F(Hardening, AStopThatCannotDoItsWorkSaysWhyAndKeepsTheRecord)
     // Room for the lock file only: the record cannot be opened.
     Result r =
         pinctlInShell("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4; ", {"irqstop", "8"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR stopping IRQ on pin:8, reading record failed err=" +
                          std::to_string(EMFILE) + "\n");
 
@@ -94,6 +94,7 @@ TEST_F(Hardening, AStopThatCannotDoItsWorkSaysWhyAndKeepsTheRecord)
         EXPECT_EQ(r.out, "**ERROR starting PWM on pin:6, checking /tmp failed err=1\n") << how;
         EXPECT_TRUE(liveWorkers("pwm").empty());
         r = pinctl({"irqstop", "8"});
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "**ERROR stopping IRQ on pin:8, checking /tmp failed err=1\n") << how;
         ASSERT_EQ(system("chown 0 /tmp && chmod 1777 /tmp"), 0);
     }
@@ -166,17 +167,23 @@ TEST_F(Hardening, NoProcessButTheRecordedWorkerIsEverSignalled)
     kill(ns, SIGKILL);
 }
 
-TEST_F(Hardening, ASweepWaitsAboutTenSecondsInAllForAHeldBoard)
+// A board held by another process for 16 s: a sweep gives up on it within
+// about 10 s in all, and a PWM worker's check that times out meanwhile is
+// no stop.
+TEST_F(Hardening, ABusyBoardBoundsASweepAndEndsNoWorker)
 {
-    ASSERT_GT(holdBoard(60), 0);
+    ASSERT_EQ(pinctl({"pwm", "6", "200", "50"}).status, 0);
+    int worker = recordedPID("/tmp/pin6_pwm_pid");
+    ASSERT_GT(holdBoard(16), 0);
     Result r;
-    EXPECT_LE(secondsOf([&] { r = pinctl({"set", "all", "0"}, 30000); }), 14);
+    EXPECT_LE(millisecondsOf([&] { r = pinctl({"info", "all"}, 30000); }), 11000);
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("**ERROR setting pin:26 to value:0, err=" + std::to_string(ETIMEDOUT)),
-              std::string::npos)
-        << r.out;
-    EXPECT_LE(secondsOf([&] { r = pinctl({"info", "all"}, 30000); }), 14);
     EXPECT_NE(r.out.find("Pin:26, Direction:\n"), std::string::npos) << r.out;
+    // The worker's check at 10 s waits 4 s and fails; after the hold it
+    // still runs.
+    EXPECT_TRUE(waitFor([] { return pinsim({"show", "6"}).status == 0; }, 20000));
+    EXPECT_TRUE(isRunning(worker));
+    EXPECT_NE(pinctl({"info", "6"}).out.find("PWM:"), std::string::npos);
 }
 
 }  // namespace

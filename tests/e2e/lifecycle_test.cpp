@@ -40,13 +40,11 @@ TEST_F(Lifecycle, ClosedStandardDescriptorsNeitherLoseTheWorkerNorItsRecord)
     EXPECT_EQ(pinctl({"pwmstop", "6"}).status, 0);
     EXPECT_FALSE(isRunning(pwm));
 
-    // The worker's failure message goes nowhere, not into its record.
+    // The worker's failure message goes nowhere, not into a file of ours.
     ASSERT_EQ(pinsim({"fail", "8", "5"}).status, 0);
-    ASSERT_EQ(pinctlInShell("exec ", {"irq", "8", "both", "true"}, " <&- >&-").status, 0);
-    int irq = recorded("irq", 8);
-    EXPECT_TRUE(isRunning(irq));
-    EXPECT_EQ(readFile("/tmp/pin8_irq_pid"),
-              std::to_string(irq) + "\nType:Both, Cmd:'true', Debounce:0\n");
+    ASSERT_EQ(pinctlInShell("exec ", {"irq", "8", "both", "true"}, " <&- >&-").status, 1);
+    EXPECT_FALSE(fileExists("/tmp/pin8_irq_pid"));
+    EXPECT_EQ(readFile("/tmp/.pinctl-pin8.lock"), "");
 }
 
 TEST_F(Lifecycle, AWorkerEndsOnAStopWhateverSignalsItsCallerIgnoredOrBlocked)
@@ -128,29 +126,53 @@ TEST_F(Lifecycle, WorkersOutliveTheScriptThatStartedThem)
     EXPECT_TRUE(isRunning(recorded("pwm", 6)));
 }
 
-TEST_F(Lifecycle, AnotherUserCannotBreakTheCoordinationOfAPin)
+TEST_F(Lifecycle, APinsLockStaysWithItsUserButRootTakesItOver)
 {
-    // A lock file prepared by another user, or a link, is refused at once.
-    ASSERT_GT(holdLock("/tmp/.pinctl-pin8.lock", OTHER_USER, 10), 0);
+    // Between two ordinary users the first keeps the pin: a lock file
+    // another user prepared (one of theirs is half way through a start on
+    // pin 8), or a link, is refused at once.
     ASSERT_EQ(symlink("/tmp/elsewhere", "/tmp/.pinctl-pin7.lock"), 0);
+    ASSERT_GT(holdLock("/tmp/.pinctl-pin8.lock", OTHER_USER, 3), 0);
+    auto held = std::chrono::steady_clock::now();
+    const std::string third = "export PINSIM_DIR=/tmp/third; ";
     Result r;
-    EXPECT_LT(timeMs([&] { r = pinctl({"irq", "8", "both", "true"}); }), 2000);
+    EXPECT_LT(timeMs([&] {
+                  r = runAsOtherUser(third + pinctlLine({"irq", "8", "both", "true"}), 10000,
+                                     OTHER_USER - 1);
+              }),
+              2000);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR starting IRQ on pin:8, locking pin failed err=1\n");
-    r = pinctl({"pwm", "7", "200", "50"});
+    r = runAsOtherUser(third + pinctlLine({"pwm", "7", "200", "50"}), 10000, OTHER_USER - 1);
     EXPECT_EQ(r.out, "**ERROR starting PWM on pin:7, locking pin failed err=" +
                          std::to_string(ELOOP) + "\n");
     EXPECT_TRUE(liveWorkers("irq").empty() && liveWorkers("pwm").empty());
 
+    // Root takes both pins over: pin 8 once that start is done.
+    r = pinctl({"irq", "8", "both", "true"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_GE(std::chrono::steady_clock::now() - held, std::chrono::milliseconds(2900));
+    EXPECT_EQ(pinctl({"pwm", "7", "200", "50"}).status, 0);
+    for (const char* lock : {"/tmp/.pinctl-pin7.lock", "/tmp/.pinctl-pin8.lock"}) {
+        struct stat st;
+        ASSERT_EQ(lstat(lock, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 0777) == 0600) << lock;
+    }
+
+    // Another user's worker, and their lock: root's start ends it.
+    r = runAsOtherUser("export PINSIM_DIR=/tmp/other; " + pinctlLine({"pwm", "6", "200", "50"}));
+    ASSERT_EQ(r.status, 0) << r.out;
+    int theirs = recorded("pwm", 6);
     // A draft planted and locked by another user does not stop a start.
     ASSERT_GT(holdLock("/tmp/.pin6_pwm_pid.draft", OTHER_USER, 10), 0);
     ASSERT_EQ(pinctl({"pwm", "6", "200", "50"}).status, 0);
     int worker = recorded("pwm", 6);
     EXPECT_TRUE(isRunning(worker));
+    EXPECT_FALSE(isRunning(theirs));
 
     // Nor can another user stop it, or remove its record.
     r = runAsOtherUser(pinctlLine({"pwmstop", "6"}));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "**ERROR stopping PWM on pin:6, locking pin failed err=13\n");
     EXPECT_TRUE(isRunning(worker));
     EXPECT_EQ(recorded("pwm", 6), worker);

@@ -159,24 +159,29 @@ TEST_F(Workers, TheLongestCommandRoundTrips)
     EXPECT_EQ(readFile("/tmp/o"), std::string(185, 'z') + "\n");
 }
 
-TEST_F(Workers, LibraryFailuresAtStartAreReportedInFull)
+// What a worker runs in: a board folder named relative to where pinctl
+// started, a debug prefix with nothing after it, and a command that ends
+// its own process group.
+TEST_F(Workers, AWorkerKeepsItsBoardAndOutlivesItsCommandsGroups)
 {
-    ASSERT_EQ(pinsim({"fail", "6", "5"}).status, 0);
-    // The interrupt worker never ends: its message reaches the file only
-    // because it is flushed.
-    Result r = pinctlTo("/tmp/out", {"irq", "6", "both", "echo hi"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile("/tmp/out"), "**ERROR starting IRQ on pin:6 with command:echo hi err=5\n");
-    int irqWorker = recordedPID("/tmp/pin6_irq_pid");
-    EXPECT_TRUE(isRunning(irqWorker));
-
-    r = pinctl({"pwm", "6", "200", "50"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "**ERROR starting PWM on pin:6 to freq:200, duty:50 err=5\n");
-    EXPECT_FALSE(isRunning(irqWorker));
-    int pwmWorker = recordedPID("/tmp/pin6_pwm_pid");
-    EXPECT_TRUE(waitFor([&] { return !isRunning(pwmWorker); }));
-    EXPECT_EQ(pinctl({"info", "7"}).out, "Pin:7, Direction:INPUT, Value:0\n");
+    ASSERT_EQ(mkdir("/tmp/x", 0755), 0);
+    Result r = runCommand(
+        {"sh", "-c",
+         "cd /tmp/x && export PINSIM_DIR=tmp/board && " + pinctlLine({"pwm", "6", "200", "50"}) +
+             " && " + pinctlLine({"irq", "8", "rising", "[debug]"}) + " >/tmp/debug && " +
+             pinctlLine({"irq", "7", "both", "trap 'kill 0' EXIT; echo edge >>/tmp/o"}) + " && " +
+             PINSIM_BIN + " level 8 1 && " + PINSIM_BIN + " level 7 1 && sleep 0.2 && " +
+             PINSIM_BIN + " level 7 0"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    setenv("PINSIM_DIR", "/tmp/x/tmp/board", 1);
+    EXPECT_TRUE(waitFor([] { return linesOut() == 2; }));
+    EXPECT_TRUE(
+        waitFor([] { return readFile("/tmp/debug") == "GPIO Irq Debug: Pin=8 Type=Rising\n"; }));
+    // The PWM worker has checked its PWM, in the board it started on.
+    EXPECT_TRUE(isRunning(recordedPID("/tmp/pin6_pwm_pid")));
+    EXPECT_NE(pinctl({"info", "7"}).out.find(" IRQ\n"), std::string::npos);
+    EXPECT_FALSE(fileExists("/tmp/board"));
+    unsetenv("PINSIM_DIR");
 }
 
 TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)

@@ -172,9 +172,9 @@ bool becomeUser(int uid)
            setresuid(uid, uid, uid) == 0;
 }
 
-Result runAsOtherUser(const std::string& line, int timeoutMs)
+Result runAsOtherUser(const std::string& line, int timeoutMs, int uid)
 {
-    const std::string id = std::to_string(OTHER_USER);
+    const std::string id = std::to_string(uid);
     return runCommand(
         {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "sh", "-c", line},
         timeoutMs);

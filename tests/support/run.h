@@ -53,8 +53,8 @@ const int OTHER_USER = 65534;
 // In a forked child: becomes user uid (group too, no other groups).
 bool becomeUser(int uid);
 
-// Runs a shell command line as OTHER_USER.
-Result runAsOtherUser(const std::string& line, int timeoutMs = 10000);
+// Runs a shell command line as OTHER_USER (or the user uid).
+Result runAsOtherUser(const std::string& line, int timeoutMs = 10000, int uid = OTHER_USER);
 
 // Starts a process that, as user uid, opens path (creating it, mode
 // 0644, if need be) and holds an fcntl lock on the whole file (a write

@@ -22,7 +22,7 @@ class Records : public SandboxTest {};
 int startIdleWorker(const WorkerKind& kind, int pin,
                     const std::function<int(int, RecordDraft&)>& note)
 {
-    int status = startWorker({kind, pin, [] {},
+    int status = startWorker({kind, pin, [] { return 0; },
                               [] {
                                   for (;;)
                                       pause();
@@ -181,7 +181,7 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReadyButNotOnOneItNamed)
     testing::internal::CaptureStdout();
     int status = startWorker(
         {PWM_WORKER, 6,
-         [] {
+         []() -> int {
              for (;;)
                  pause();
          },
@@ -198,7 +198,7 @@ TEST_F(Records, AStartGivesUpOnAWorkerThatIsNeverReadyButNotOnOneItNamed)
     // A start killed once it has named the record (its terminal hung up)
     // leaves the worker it names, live and within reach of a stop.
     EXPECT_EQ(runInChild([] {
-                  startWorker({PWM_WORKER, 7, [] {},
+                  startWorker({PWM_WORKER, 7, [] { return 0; },
                                [] {
                                    writeFile("/tmp/live7", "");
                                    for (;;)
@@ -236,6 +236,7 @@ TEST_F(Records, NoCommandRunsBeforeItsWorkerIsLive)
                  // 1 then 0: an edge each time.
                  pinsim({"level", "8", named ? "0" : "1"});
                  sleepMs(200);
+                 return 0;
              },
              [] {
                  for (;;)
