@@ -107,6 +107,19 @@ void dropItem(Item& it, bool told)
     it.kind = NO_ITEM;
 }
 
+// Whether an item of kind for req would find its place.
+bool hasRoomFor(int kind, const Request& req)
+{
+    if ((kind == WATCHED ? findChannel(req.chip, req.index) : findLine(req.chip, req.index)) !=
+        nullptr)
+        return true;
+    for (const Item& slot : items) {
+        if (slot.kind == NO_ITEM)
+            return true;
+    }
+    return false;
+}
+
 int addItem(int kind, const Request& req, int fd, int conn)
 {
     Item* it = kind == WATCHED ? findChannel(req.chip, req.index) : findLine(req.chip, req.index);
@@ -185,23 +198,24 @@ Outcome serve(const Request& req, int* fds)
     switch (req.op) {
     case KEEP:
     case LEND:
-    case WATCH:
-        err = fds[0] < 0 || (req.op != KEEP && fds[1] < 0) ? EPROTO : 0;
+    case WATCH: {
+        int kind = req.op == KEEP ? HELD : req.op == LEND ? LENT : WATCHED;
+        err = fds[0] < 0 || (req.op != KEEP && fds[1] < 0) ? EPROTO
+              : !hasRoomFor(kind, req)                     ? ENOSPC
+                                                           : 0;
         // A line kept becomes the output asked for as the keeper takes it:
         // never before, should the keeper not take it.
         if (err == 0 && req.op == KEEP)
             err = makeOutput(fds[0], req.arg);
         if (err == 0)
-            err = addItem(req.op == KEEP   ? HELD
-                          : req.op == LEND ? LENT
-                                           : WATCHED,
-                          req, fds[0], req.op == KEEP ? -1 : fds[1]);
+            err = addItem(kind, req, fds[0], req.op == KEEP ? -1 : fds[1]);
         if (err == 0) {
             fds[0] = -1;
             if (req.op != KEEP)
                 fds[1] = -1;
         }
         break;
+    }
     case READ:
         err = line == nullptr ? ESRCH : readLevel(line->fd, o.reply.value);
         break;
