@@ -8,6 +8,10 @@
 #   dynamic program comes with the shared libraries it needs, and the
 #   loader finds them through an ld.so.cache, as on an installed system
 #
+# checkNoLibc ROOT
+#   fails, naming it, on a shared library or a program with a loader in
+#   ROOT (a made root, OUT.d): for a root with no C library at all
+#
 # For this machine's processor by default; with vmArch=mips, for 32-bit
 # big-endian MIPS: MIPS_BUSYBOX and its MIPS_APPLETS (kernel-mips.sh),
 # uapiline built with the MIPS C compiler, and the libraries from the MIPS
@@ -44,10 +48,12 @@ copyLibsOf() {
 }
 
 # copyMipsLibs ROOT PROGRAM: the MIPS program's interpreter and the
-# libraries it needs, and those they need, from mipsLibs to ROOT/lib
+# libraries it needs, and those they need, from mipsLibs (or else from the
+# lib folder of PROGRAM's own prefix, beside its bin) to ROOT/lib
 # (libvarnel.so excepted).
 copyMipsLibs() {
-    local root=$1 todo=("$2") file lib
+    local root=$1 todo=("$2") own file lib dir found
+    own=$(cd "$(dirname "$2")/.." && pwd)/lib
     lib=$(mips-linux-gnu-readelf -l "$2" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
     if [ -n "$lib" ] && [ ! -e "$root$lib" ]; then
         mkdir -p "$root$(dirname "$lib")"
@@ -59,18 +65,22 @@ copyMipsLibs() {
         todo=("${todo[@]:1}")
         for lib in $(mips-linux-gnu-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
             [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] && continue
-            [ -e "$mipsLibs/$lib" ] || {
-                echo "tests/kernel: $file needs $lib, not in $mipsLibs" >&2
+            found=""
+            for dir in "$mipsLibs" "$own"; do
+                [ -e "$dir/$lib" ] && { found=$dir/$lib; break; }
+            done
+            [ -n "$found" ] || {
+                echo "tests/kernel: $file needs $lib, not in $mipsLibs nor $own" >&2
                 return 1
             }
-            cp -L "$mipsLibs/$lib" "$root/lib/$lib"
-            todo+=("$mipsLibs/$lib")
+            cp -L "$found" "$root/lib/$lib"
+            todo+=("$found")
         done
     done
 }
 
 makeInitramfs() {
-    local out=$1 modules=$2 stage=$3 script=$4 here root applets applet cc file lib
+    local out=$1 modules=$2 stage=$3 script=$4 here root applets applet cc file lib folders
     shift 4
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     root=$out.d
@@ -109,12 +119,30 @@ makeInitramfs() {
     done
 
     # The loader's cache, of every folder that holds a library (the MIPS
-    # root's libraries are where its loader looks by default).
-    if [ "$vmArch" != mips ]; then
+    # root's libraries are where its loader looks by default; a root of
+    # static programs has none).
+    folders=$(cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u)
+    if [ "$vmArch" != mips ] && [ -n "$folders" ]; then
         mkdir -p "$root/etc"
-        (cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u) >"$root/etc/ld.so.conf"
+        echo "$folders" >"$root/etc/ld.so.conf"
         ldconfig -r "$root" 2>/dev/null || true
     fi
 
     (cd "$root" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$out"
+}
+
+checkNoLibc() {
+    local root=$1 file
+    file=$(cd "$root" && find . -name '*.so' -o -name '*.so.[0-9]*' | head -n 1)
+    if [ -n "$file" ]; then
+        echo "tests/kernel: the root holds a shared library, ${file#.}" >&2
+        return 1
+    fi
+    for file in $(cd "$root" && find . -type f); do
+        [ "$(head -c 4 "$root/$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
+        if readelf -l "$root/$file" | grep -q 'program interpreter'; then
+            echo "tests/kernel: ${file#.} in the root needs a loader" >&2
+            return 1
+        fi
+    done
 }
