@@ -48,33 +48,34 @@ copyLibsOf() {
 }
 
 # copyMipsLibs ROOT PROGRAM: the MIPS program's interpreter and the
-# libraries it needs, and those they need, from mipsLibs (or else from the
-# lib folder of PROGRAM's own prefix, beside its bin) to ROOT/lib
-# (libvarnel.so excepted).
+# libraries it needs, and those they need: the C library's from mipsLibs to
+# ROOT/lib, as on a board; others from the lib folder of PROGRAM's own
+# prefix (beside its bin) to ROOT/usr/lib, where a board's package puts
+# them, beside libvarnel.so (which is excepted: it comes from the stage).
 copyMipsLibs() {
-    local root=$1 todo=("$2") own file lib dir found
+    local root=$1 todo=("$2") own file lib from to
     own=$(cd "$(dirname "$2")/.." && pwd)/lib
     lib=$(mips-linux-gnu-readelf -l "$2" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
     if [ -n "$lib" ] && [ ! -e "$root$lib" ]; then
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$mipsLibs/$(basename "$lib")" "$root$lib"
     fi
-    mkdir -p "$root/lib"
+    mkdir -p "$root/lib" "$root/usr/lib"
     while [ ${#todo[@]} -gt 0 ]; do
         file=${todo[0]}
         todo=("${todo[@]:1}")
         for lib in $(mips-linux-gnu-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
-            [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] && continue
-            found=""
-            for dir in "$mipsLibs" "$own"; do
-                [ -e "$dir/$lib" ] && { found=$dir/$lib; break; }
-            done
-            [ -n "$found" ] || {
+            [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] && continue
+            if [ -e "$mipsLibs/$lib" ]; then
+                from=$mipsLibs/$lib to=$root/lib/$lib
+            elif [ -e "$own/$lib" ]; then
+                from=$own/$lib to=$root/usr/lib/$lib
+            else
                 echo "tests/kernel: $file needs $lib, not in $mipsLibs nor $own" >&2
                 return 1
-            }
-            cp -L "$found" "$root/lib/$lib"
-            todo+=("$found")
+            fi
+            cp -L "$from" "$to"
+            todo+=("$from")
         done
     done
 }
