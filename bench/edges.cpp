@@ -1,4 +1,4 @@
-// bench_edges PIN COUNT STAMPS GAP_MS: interrupt latency.
+// bench_edges PIN COUNT STAMPS GAP_MS [LATENCIES]: interrupt latency.
 //
 // Drives COUNT edges on PIN (alternately high and low, starting from the
 // pin's present level) through the driver linked in: the simulated board's
@@ -9,6 +9,8 @@
 // Each edge is paired with the first stamp taken after it and before the
 // next edge; an edge without one is lost. Prints one line:
 //   median ms <TAB> p99 ms <TAB> max ms <TAB> edges lost <TAB> edges
+// and appends each paired latency (ms, one a line) to LATENCIES if named,
+// for figures over several runs.
 #include "edge_driver.h"
 
 #include <algorithm>
@@ -81,8 +83,8 @@ double percentile(const std::vector<double>& sorted, double p)
 
 int main(int argc, char** argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: bench_edges PIN COUNT STAMPS GAP_MS\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: bench_edges PIN COUNT STAMPS GAP_MS [LATENCIES]\n");
         return 2;
     }
     const char* pin = argv[1];
@@ -149,6 +151,19 @@ int main(int argc, char** argv)
     long lost = (long)edges.size() - (long)stamps.size();
     if (lost < 0)
         lost = 0;
+    if (argc == 6) {
+        FILE* out = fopen(argv[5], "a");
+        if (!out) {
+            perror("bench_edges: LATENCIES");
+            return 1;
+        }
+        for (double ms : latencies)
+            fprintf(out, "%.3f\n", ms);
+        if (fclose(out) != 0) {
+            perror("bench_edges: LATENCIES");
+            return 1;
+        }
+    }
     std::sort(latencies.begin(), latencies.end());
     if (latencies.empty()) {
         printf("-\t-\t-\t%ld\t%d\n", lost, count);

@@ -1,13 +1,18 @@
 # The benchmark's part inside the kernel VM (busybox sh, run by bench/kernel
 # through tests/kernel/run): one "ROW measure|result|goal|verdict" line per
-# figure, verdict met, MISSED or - (not judged; everything in quick mode).
+# figure, verdict met, MISSED or - (not judged; everything in quick mode),
+# and one "RATIO name|value" line per comparison with a peer. With /kt/mips
+# (the MIPS VM) only the one-shots, of pinctl and of a static pinctl
+# (/usr/bin/pinctl-static) against libgpiod's tools.
 . /kt/board.env
 . /kt/lib.sh
 if [ -e /kt/quick ]; then
-    quick=1 rounds=5 edges=20 idle=2
+    quick=1 rounds=5 edges=20 edgeRounds=2 idle=2
 else
-    quick=0 rounds=200 edges=1000 idle=30
+    quick=0 rounds=200 edges=1000 edgeRounds=20 idle=30
 fi
+mips=0
+[ -e /kt/mips ] && mips=1
 row() {
     local verdict=-
     if [ $quick -eq 0 ]; then
@@ -17,59 +22,141 @@ row() {
 }
 # holds VALUE LIMIT: 1 if VALUE <= LIMIT, else 0.
 holds() { awk -v v="$1" -v l="$2" 'BEGIN { print (v != "-" && v + 0 <= l + 0) ? 1 : 0 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0 || a == "-" || b == "-") print "-"; else printf "%.2f", a / b }'; }
 cpuNs() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
 cpuTicks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
-echo "1/4 one-shot invocations ($rounds rounds)..."
+sections=4
+[ $mips -eq 1 ] && sections=1
+echo "1/$sections one-shot invocations ($rounds rounds)..."
 pinctl set 6 1 >/dev/null
 cat >/tmp/plan <<PLAN
 floor (does nothing)|floor||/usr/bin/bench_floor|
 pinctl get 7|ours||/usr/bin/pinctl get 7|
-pinctl getd 7|ours||/usr/bin/pinctl getd 7|
-pinctl info 7|ours||/usr/bin/pinctl info 7|
 pinctl set 6 1|ours||/usr/bin/pinctl set 6 1|
-pinctl setd 6 out|ours||/usr/bin/pinctl setd 6 out|
 gpioget gpiochip0 22|peer||/usr/bin/gpioget gpiochip0 22|
 gpioset gpiochip0 21=1|peer||/usr/bin/gpioset gpiochip0 21=1|
 PLAN
+if [ $mips -eq 0 ]; then
+    cat >>/tmp/plan <<PLAN
+pinctl getd 7|ours||/usr/bin/pinctl getd 7|
+pinctl info 7|ours||/usr/bin/pinctl info 7|
+pinctl setd 6 out|ours||/usr/bin/pinctl setd 6 out|
+PLAN
+elif [ -x /usr/bin/pinctl-static ]; then
+    cat >>/tmp/plan <<PLAN
+static pinctl get 7|ours||/usr/bin/pinctl-static get 7|
+static pinctl set 6 1|ours||/usr/bin/pinctl-static set 6 1|
+PLAN
+fi
 bench_invoke /tmp/plan "$rounds" >/tmp/invoke || echo "ROW one-shot run|failed|-|0"
+key() { echo "$1" | tr -c 'a-z0-9\n' _; }
 while IFS="$(printf '\t')" read -r label ms r goal; do
-    eval "ms_$(echo "$label" | tr -c 'a-z0-9\n' _)=$ms"
+    eval "ms_$(key "$label")=$ms"
     case $goal in
     floor) row "$label" "$ms ms" "(reference)" - ;;
     peer) row "$label" "${r}x floor ($ms ms)" "(peer)" - ;;
     *) row "$label" "${r}x floor ($ms ms)" "" - ;;
     esac
 done </tmp/invoke
-# calls COMMAND...: the system calls COMMAND makes, as strace -c counts them.
-calls() {
-    strace -f -c -o /tmp/calls "$@" >/dev/null 2>&1
-    awk '$NF == "total" { print $4 }' /tmp/calls
-}
-for pair in "get 7|ms_pinctl_get_7|gpioget gpiochip0 22|ms_gpioget_gpiochip0_22" \
-            "getd 7|ms_pinctl_getd_7|gpioget gpiochip0 22|ms_gpioget_gpiochip0_22" \
-            "info 7|ms_pinctl_info_7|gpioget gpiochip0 22|ms_gpioget_gpiochip0_22" \
-            "set 6 1|ms_pinctl_set_6_1|gpioset gpiochip0 21=1|ms_gpioset_gpiochip0_21_1" \
-            "setd 6 out|ms_pinctl_setd_6_out|gpioset gpiochip0 21=1|ms_gpioset_gpiochip0_21_1"; do
-    IFS='|' read -r ours oursMs peer peerMs <<PAIR
-$pair
-PAIR
-    eval "a=\$$oursMs b=\$$peerMs"
+# commandOf LABEL: the command of the plan's entry LABEL.
+commandOf() { awk -F'|' -v l="$1" '$1 == l { print $4 }' /tmp/plan; }
+# calls COMMAND...: the system calls COMMAND makes, with its children's.
+calls() { bench_syscalls "$@" || echo -; }
+# compare NAME JUDGED OURS PEER: one row each for time and system calls, of
+# the commands OURS and PEER (labels of the plan), judged (1) or not (0),
+# and a ratio of each.
+compare() {
+    local name=$1 judged=$2 ours=$3 peer=$4 a b r n m goal=""
+    eval "a=\${ms_$(key "$ours"):--} b=\${ms_$(key "$peer"):--}"
     r=$(ratio "$a" "$b")
-    row "pinctl $ours / ${peer%% *}, time" "${r}x" "<= 1x" "$(holds "$r" 1)"
-    n=$(calls /usr/bin/pinctl $ours)
-    m=$(calls /usr/bin/$peer)
-    row "pinctl $ours / ${peer%% *}, system calls" "$n / $m" "<= peer" "$(holds "$n" "$m")"
-done
+    [ "$judged" -eq 1 ] && goal="<= 1x"
+    row "$ours / ${peer%% *}, time" "${r}x ($a / $b ms)" "$goal" "$([ "$judged" -eq 1 ] && holds "$r" 1 || echo -)"
+    echo "RATIO $name|$r"
+    n=$(calls $(commandOf "$ours")) m=$(calls $(commandOf "$peer"))
+    [ "$judged" -eq 1 ] && goal="<= peer's"
+    row "$ours / ${peer%% *}, system calls" "$n / $m" "$goal" "$([ "$judged" -eq 1 ] && holds "$n" "$m" || echo -)"
+    echo "RATIO calls-$name|$(ratio "$n" "$m")"
+}
+compare get/gpioget 1 "pinctl get 7" "gpioget gpiochip0 22"
+compare set/gpioset 1 "pinctl set 6 1" "gpioset gpiochip0 21=1"
+if [ $mips -eq 0 ]; then
+    compare getd/gpioget 1 "pinctl getd 7" "gpioget gpiochip0 22"
+    compare info/gpioget 1 "pinctl info 7" "gpioget gpiochip0 22"
+    compare setd/gpioset 1 "pinctl setd 6 out" "gpioset gpiochip0 21=1"
+elif [ -x /usr/bin/pinctl-static ]; then
+    compare static-get/gpioget 0 "static pinctl get 7" "gpioget gpiochip0 22"
+    compare static-set/gpioset 0 "static pinctl set 6 1" "gpioset gpiochip0 21=1"
+fi
+[ $mips -eq 1 ] && exit 0
 
-echo "2/4 interrupt latency ($edges edges)..."
+echo "2/4 interrupt latency, pinctl irq against gpiomon's pipeline ($edges edges each, shuffled rounds)..."
+# Both run the same command on both edges of line 8: pinctl as an
+# interrupt worker, gpiomon as a user would without it, its output line
+# buffered (-b) into a shell loop. One round arms each in turn, in shuffled
+# order, and drives $((edges / edgeRounds)) edges through it; the
+# latencies of all rounds make the figures.
+held() { line 8 | grep -q '^used=1'; }
+armed() {
+    waitUntil 100 held || return 1
+    usleep 100000
+}
+pinctlRound() {
+    pinctl irq 8 both "/usr/bin/bench_stamp /tmp/stamps" >/dev/null && armed &&
+        bench_edges "$SIM_DIR/sim_gpio8" $((edges / edgeRounds)) /tmp/stamps 5 /tmp/lat.pinctl >/tmp/edges
+    pinctl irqstop 8
+}
+# gpiomonRound [EDGES [OPTION]]: a round of gpiomon -b (or OPTION).
+gpiomonRound() {
+    rm -f /tmp/gpiomon.pid
+    { sh -c "echo \$\$ >/tmp/gpiomon.pid; exec gpiomon ${2--b} gpiochip0 8" |
+        while read -r _; do /usr/bin/bench_stamp /tmp/stamps; done; } &
+    local job=$!
+    armed && bench_edges "$SIM_DIR/sim_gpio8" "${1:-$((edges / edgeRounds))}" /tmp/stamps 5 /tmp/lat.gpiomon >/tmp/edges
+    kill "$(cat /tmp/gpiomon.pid 2>/dev/null)" 2>/dev/null
+    wait "$job"
+}
 pull 8 down
-pinctl irq 8 both "/usr/bin/bench_stamp /tmp/stamps" >/dev/null
-bench_edges "$SIM_DIR/sim_gpio8" "$edges" /tmp/stamps 5 >/tmp/edges
-pinctl irqstop 8
-IFS="$(printf '\t')" read -r med p99 max lost count </tmp/edges
-row "irq latency median / p99 / max" "$med / $p99 / $max ms" "" -
-row "edges lost" "$lost of $count" "0" "$(holds "$lost" 0)"
+rm -f /tmp/lat.pinctl /tmp/lat.gpiomon
+lost_pinctl=0 lost_gpiomon=0 driven_pinctl=0 driven_gpiomon=0
+i=0
+while [ $i -lt $edgeRounds ]; do
+    order=$(awk -v s=$i 'BEGIN { srand(12345 + s); print (rand() < 0.5) ? "pinctl gpiomon" : "gpiomon pinctl" }')
+    for who in $order; do
+        rm -f /tmp/stamps /tmp/edges
+        ${who}Round
+        # A round that could not run loses all its edges.
+        IFS="$(printf '\t')" read -r med p99 max lost count </tmp/edges ||
+            { lost=$((edges / edgeRounds)) count=$((edges / edgeRounds)); }
+        eval "lost_$who=\$((lost_$who + lost)) driven_$who=\$((driven_$who + count))"
+    done
+    i=$((i + 1))
+done
+# figures FILE: median, p99 and max of the latencies in FILE (ms).
+figures() {
+    sort -n "$1" | awk '{ v[NR] = $1 }
+        END { if (NR == 0) { print "- - -"; exit }
+              r = int(NR * 0.99); if (r < NR * 0.99) r++
+              printf "%s %s %s\n", v[int((NR + 1) / 2)], v[r], v[NR] }'
+}
+set -- $(figures /tmp/lat.pinctl)
+med=$1 p99=$2 max=$3
+set -- $(figures /tmp/lat.gpiomon)
+monMed=$1 monP99=$2 monMax=$3
+row "pinctl irq: edge to command, median / p99 / max" "$med / $p99 / $max ms" "" -
+row "gpiomon -b piped to a read loop: edge to command, median / p99 / max" "$monMed / $monP99 / $monMax ms" "(peer)" -
+r=$(ratio "$med" "$monMed")
+row "pinctl irq / gpiomon pipeline, median" "${r}x" "<= 1x" "$(holds "$r" 1)"
+echo "RATIO irq-p50/gpiomon|$r"
+r=$(ratio "$p99" "$monP99")
+row "pinctl irq / gpiomon pipeline, p99" "${r}x" "<= 1x" "$(holds "$r" 1)"
+echo "RATIO irq-p99/gpiomon|$r"
+row "edges lost, pinctl irq" "$lost_pinctl of $driven_pinctl" "0" "$(holds "$lost_pinctl" 0)"
+row "edges lost, gpiomon pipeline" "$lost_gpiomon of $driven_gpiomon" "0" "$(holds "$lost_gpiomon" 0)"
+# Without -b gpiomon's output waits in its buffer while it writes to a pipe.
+rm -f /tmp/stamps /tmp/edges
+gpiomonRound 5 ""
+IFS="$(printf '\t')" read -r med p99 max lost count </tmp/edges || lost=- count=5
+row "gpiomon without -b: edges with no command within 1 s" "$lost of $count" "" -
 
 echo "3/4 software PWM (2 s windows)..."
 # changesIn2s: level changes traced in the 2 s after the first 0.5 s.

@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 extern char** environ;
 
@@ -24,15 +25,15 @@ static std::string quoteForShell(const char* text)
     return quoted + "'";
 }
 
-// Runs line through the system shell, as system does, and waits for it:
-// but in a process group of its own, so that a command that signals its
-// group (a script's "trap 'kill 0' EXIT") does not end the worker, and
-// with no signal blocked or ignored, as a shell started by hand.
-static int runShell(const std::string& line)
+// Starts the program path with argv as a shell started by hand would run,
+// and waits for it: in a process group of its own, so that a command that
+// signals its group (a script's "trap 'kill 0' EXIT") does not end the
+// worker, and with no signal blocked or ignored. False if it did not start.
+static bool runProgram(const char* path, const std::vector<const char*>& argv, int& status)
 {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0)
-        return -1;
+        return false;
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
@@ -41,18 +42,68 @@ static int runShell(const std::string& line)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
     pid_t pid;
-    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char* const*>(argv), environ);
+    int err =
+        posix_spawn(&pid, path, nullptr, &attr, const_cast<char* const*>(argv.data()), environ);
     posix_spawnattr_destroy(&attr);
     if (err != 0)
-        return -1;
-    int status;
+        return false;
+    status = -1;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
-            return -1;
+            return true;
     }
+    return true;
+}
+
+// Runs line through the system shell, as system does, and waits for it.
+static int runShell(const std::string& line)
+{
+    int status = -1;
+    if (!runProgram("/bin/sh", {"sh", "-c", line.c_str(), nullptr}, status))
+        return -1;
     return status;
+}
+
+// A command that is one program named by its path, followed by plain
+// words, is what the shell would exec as it stands: split here into the
+// same words, it needs no shell. Anything the shell would read otherwise
+// (quotes, variables, patterns, redirections, operators, builtins, a
+// search of PATH) is not plain.
+static bool splitPlain(const char* command, std::vector<std::string>& words)
+{
+    static const char PLAIN[] = "abcdefghijklmnopqrstuvwxyz"
+                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                "0123456789/._-+,:@%=";
+    std::string word;
+    for (const char* c = command;; c++) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (*c == '\0')
+                break;
+        } else if (strchr(PLAIN, *c)) {
+            word += *c;
+        } else {
+            return false;
+        }
+    }
+    return !words.empty() && words[0].find('/') != std::string::npos &&
+           words[0].find('=') == std::string::npos;
+}
+
+// Runs a plain command without the shell; false if it did not start
+// (missing, not executable, a script the shell would read itself): the
+// shell then runs it and reports it.
+static bool runPlain(const std::vector<std::string>& words, int& status)
+{
+    std::vector<const char*> argv;
+    argv.reserve(words.size() + 1);
+    for (const std::string& w : words)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return runProgram(argv[0], argv, status);
 }
 
 int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
@@ -68,6 +119,12 @@ int GPIO_Irq_Command_Handler_Object::handleIrq(int pin, GPIO_Irq_Type type)
                " Type=" + (type == GPIO_IRQ_RISING ? "Rising' && eval " : "Falling' && eval ") +
                quoteForShell(command + strlen(DEBUG_PREFIX));
     } else {
+        std::vector<std::string> words;
+        int status = -1;
+        if (splitPlain(command, words) && runPlain(words, status)) {
+            fflush(stdout);
+            return status;
+        }
         line = command;
     }
     int status = runShell(line);

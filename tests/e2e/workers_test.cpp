@@ -197,6 +197,29 @@ TEST_F(Workers, AStartReturnsOnlyOnceItsWorkerIsSetUp)
     EXPECT_TRUE(waitFor([] { return linesOut() == 1; }));
 }
 
+TEST_F(Workers, APlainCommandRunsAsTheShellWouldRunIt)
+{
+    // A program by its path with plain words; a missing one, reported by
+    // the shell; a script with no #! line, which only a shell runs.
+    writeFile("/tmp/script", "echo script ran\n");
+    ASSERT_EQ(chmod("/tmp/script", 0755), 0);
+    ASSERT_EQ(pinctlTo("/tmp/out6", {"irq", "6", "rising", " /bin/echo a  b,c=d:%@+-_. "}).status,
+              0);
+    ASSERT_EQ(pinctlTo("/tmp/out7", {"irq", "7", "rising", "/nonexistent/program x"}).status, 0);
+    ASSERT_EQ(pinctlTo("/tmp/out8", {"irq", "8", "rising", "/tmp/script"}).status, 0);
+    drive(6, {1});
+    drive(7, {1});
+    drive(8, {1});
+    EXPECT_TRUE(waitFor([] {
+        return !readFile("/tmp/out6").empty() && !readFile("/tmp/out7").empty() &&
+               !readFile("/tmp/out8").empty();
+    }));
+    EXPECT_EQ(readFile("/tmp/out6"), "a b,c=d:%@+-_.\n");
+    EXPECT_NE(readFile("/tmp/out7").find("/nonexistent/program: not found"), std::string::npos)
+        << readFile("/tmp/out7");
+    EXPECT_EQ(readFile("/tmp/out8"), "script ran\n");
+}
+
 TEST_F(Workers, OutputOfACommandSubstitutionIsNotHeldByThePWMWorker)
 {
     Result r = pinctlInShell("out=$(", {"pwm", "6", "200", "50"}, "); echo \"[$out]\"", 3000);

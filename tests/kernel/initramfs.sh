@@ -8,6 +8,10 @@
 #   dynamic program comes with the shared libraries it needs, and the
 #   loader finds them through an ld.so.cache, as on an installed system
 #
+# checkNoLibc ROOT
+#   fails, naming it, on a shared library or a program with a loader in
+#   ROOT (a made root, OUT.d): for a root with no C library at all
+#
 # For this machine's processor by default; with vmArch=mips, for 32-bit
 # big-endian MIPS: MIPS_BUSYBOX and its MIPS_APPLETS (kernel-mips.sh),
 # uapiline built with the MIPS C compiler, and the libraries from the MIPS
@@ -44,33 +48,40 @@ copyLibsOf() {
 }
 
 # copyMipsLibs ROOT PROGRAM: the MIPS program's interpreter and the
-# libraries it needs, and those they need, from mipsLibs to ROOT/lib
-# (libvarnel.so excepted).
+# libraries it needs, and those they need: the C library's from mipsLibs to
+# ROOT/lib, as on a board; others from the lib folder of PROGRAM's own
+# prefix (beside its bin) to ROOT/usr/lib, where a board's package puts
+# them, beside libvarnel.so (which is excepted: it comes from the stage).
 copyMipsLibs() {
-    local root=$1 todo=("$2") file lib
+    local root=$1 todo=("$2") own file lib from to
+    own=$(cd "$(dirname "$2")/.." && pwd)/lib
     lib=$(mips-linux-gnu-readelf -l "$2" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
     if [ -n "$lib" ] && [ ! -e "$root$lib" ]; then
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$mipsLibs/$(basename "$lib")" "$root$lib"
     fi
-    mkdir -p "$root/lib"
+    mkdir -p "$root/lib" "$root/usr/lib"
     while [ ${#todo[@]} -gt 0 ]; do
         file=${todo[0]}
         todo=("${todo[@]:1}")
         for lib in $(mips-linux-gnu-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
-            [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] && continue
-            [ -e "$mipsLibs/$lib" ] || {
-                echo "tests/kernel: $file needs $lib, not in $mipsLibs" >&2
+            [ "$lib" = libvarnel.so ] || [ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] && continue
+            if [ -e "$mipsLibs/$lib" ]; then
+                from=$mipsLibs/$lib to=$root/lib/$lib
+            elif [ -e "$own/$lib" ]; then
+                from=$own/$lib to=$root/usr/lib/$lib
+            else
+                echo "tests/kernel: $file needs $lib, not in $mipsLibs nor $own" >&2
                 return 1
-            }
-            cp -L "$mipsLibs/$lib" "$root/lib/$lib"
-            todo+=("$mipsLibs/$lib")
+            fi
+            cp -L "$from" "$to"
+            todo+=("$from")
         done
     done
 }
 
 makeInitramfs() {
-    local out=$1 modules=$2 stage=$3 script=$4 here root applets applet cc file lib
+    local out=$1 modules=$2 stage=$3 script=$4 here root applets applet cc file lib folders
     shift 4
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     root=$out.d
@@ -109,12 +120,30 @@ makeInitramfs() {
     done
 
     # The loader's cache, of every folder that holds a library (the MIPS
-    # root's libraries are where its loader looks by default).
-    if [ "$vmArch" != mips ]; then
+    # root's libraries are where its loader looks by default; a root of
+    # static programs has none).
+    folders=$(cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u)
+    if [ "$vmArch" != mips ] && [ -n "$folders" ]; then
         mkdir -p "$root/etc"
-        (cd "$root" && find . -name '*.so*' -type f | sed 's|^\.||; s|/[^/]*$||' | sort -u) >"$root/etc/ld.so.conf"
+        echo "$folders" >"$root/etc/ld.so.conf"
         ldconfig -r "$root" 2>/dev/null || true
     fi
 
     (cd "$root" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$out"
+}
+
+checkNoLibc() {
+    local root=$1 file
+    file=$(cd "$root" && find . -name '*.so' -o -name '*.so.[0-9]*' | head -n 1)
+    if [ -n "$file" ]; then
+        echo "tests/kernel: the root holds a shared library, ${file#.}" >&2
+        return 1
+    fi
+    for file in $(cd "$root" && find . -type f); do
+        [ "$(head -c 4 "$root/$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
+        if readelf -l "$root/$file" | grep -q 'program interpreter'; then
+            echo "tests/kernel: ${file#.} in the root needs a loader" >&2
+            return 1
+        fi
+    done
 }
