@@ -6,9 +6,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -93,11 +95,31 @@ static bool splitPlain(const char* command, std::vector<std::string>& words)
            words[0].find('=') == std::string::npos;
 }
 
+// Whether the kernel itself runs the file at path: executable by us and
+// either a program or a script that names its interpreter. A missing file
+// or a script without a #! line is the shell's to run and to report; it is
+// told here, before the start, rather than from the start's own error,
+// which some C libraries and emulators do not pass back.
+static bool isExecutable(const char* path)
+{
+    if (access(path, X_OK) != 0)
+        return false;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    char head[4] = {};
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    return (n >= 2 && memcmp(head, "#!", 2) == 0) || (n == 4 && memcmp(head, "\177ELF", 4) == 0);
+}
+
 // Runs a plain command without the shell; false if it did not start
 // (missing, not executable, a script the shell would read itself): the
 // shell then runs it and reports it.
 static bool runPlain(const std::vector<std::string>& words, int& status)
 {
+    if (!isExecutable(words[0].c_str()))
+        return false;
     std::vector<const char*> argv;
     argv.reserve(words.size() + 1);
     for (const std::string& w : words)

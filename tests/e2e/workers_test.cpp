@@ -170,8 +170,8 @@ TEST_F(Workers, AWorkerKeepsItsBoardAndOutlivesItsCommandsGroups)
          "cd /tmp/x && export PINSIM_DIR=tmp/board && " + pinctlLine({"pwm", "6", "200", "50"}) +
              " && " + pinctlLine({"irq", "8", "rising", "[debug]"}) + " >/tmp/debug && " +
              pinctlLine({"irq", "7", "both", "trap 'kill 0' EXIT; echo edge >>/tmp/o"}) + " && " +
-             PINSIM_BIN + " level 8 1 && " + PINSIM_BIN + " level 7 1 && sleep 0.2 && " +
-             PINSIM_BIN + " level 7 0"});
+             pinsimLine({"level", "8", "1"}) + " && " + pinsimLine({"level", "7", "1"}) +
+             " && sleep 0.2 && " + pinsimLine({"level", "7", "0"})});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     setenv("PINSIM_DIR", "/tmp/x/tmp/board", 1);
     EXPECT_TRUE(waitFor([] { return linesOut() == 2; }));

@@ -148,16 +148,27 @@ Result pinctlTo(const std::string& outFile, const std::vector<std::string>& args
     return res;
 }
 
-std::string pinctlLine(const std::vector<std::string>& args)
+// argv as one line of the shell, each word in single quotes.
+static std::string shellLine(const std::vector<std::string>& argv)
 {
     std::string line;
-    for (const std::string& w : pinctlArgv(args)) {
+    for (const std::string& w : argv) {
         std::string quoted;
         for (char c : w)
             quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         line += (line.empty() ? "'" : " '") + quoted + "'";
     }
     return line;
+}
+
+std::string pinctlLine(const std::vector<std::string>& args)
+{
+    return shellLine(pinctlArgv(args));
+}
+
+std::string pinsimLine(const std::vector<std::string>& args)
+{
+    return shellLine(withLauncher(PINSIM_BIN, args));
 }
 
 Result pinctlInShell(const std::string& before, const std::vector<std::string>& args,

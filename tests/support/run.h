@@ -28,6 +28,7 @@ std::vector<std::string> pinctlArgv(const std::vector<std::string>& args);
 
 // The same, as one line for sh -c, each word quoted.
 std::string pinctlLine(const std::vector<std::string>& args);
+std::string pinsimLine(const std::vector<std::string>& args);
 
 // Runs "sh -c '<before> pinctl <args> <after>'": pinctl as a script runs it.
 Result pinctlInShell(const std::string& before, const std::vector<std::string>& args,
