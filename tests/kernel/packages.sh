@@ -61,9 +61,10 @@ pickKernel() {
     srcver=$(dpkg-query -W -f='${Version}' linux-source-6.1 2>/dev/null || true)
     if [ "$srcver" != "$version" ]; then
         # The simulator is built from the sources of exactly this kernel:
-        # it reads the kernel's own GPIO descriptor layout.
+        # it reads the kernel's own GPIO descriptor layout: an older one
+        # than the newest sources, when the archive has moved on.
         [ $aptUpdated -eq 1 ] || { apt-get update -qq; aptUpdated=1; }
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "linux-source-6.1=$version" >/dev/null
+            --allow-downgrades "linux-source-6.1=$version" >/dev/null
     fi
 }
