@@ -95,14 +95,15 @@ static bool splitPlain(const char* command, std::vector<std::string>& words)
            words[0].find('=') == std::string::npos;
 }
 
-// Whether the kernel itself runs the file at path: executable by us and
-// either a program or a script that names its interpreter. A missing file
-// or a script without a #! line is the shell's to run and to report; it is
-// told here, before the start, rather than from the start's own error,
-// which some C libraries and emulators do not pass back.
+// Whether the kernel itself runs the file at path: executable by us (by
+// our effective ids, as exec judges) and either a program or a script that
+// names its interpreter. A missing file or a script without a #! line is
+// the shell's to run and to report; it is told here, before the start,
+// rather than from the start's own error, which some C libraries and
+// emulators do not pass back.
 static bool isExecutable(const char* path)
 {
-    if (access(path, X_OK) != 0)
+    if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) != 0)
         return false;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
